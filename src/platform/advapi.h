@@ -1,0 +1,31 @@
+// The service control manager and event-log operations the host relies on.
+// The product links advapi.cpp, which forwards each call to advapi32; unit
+// tests link a recording fake with the same functions instead.
+#ifndef VIZAD_PLATFORM_ADVAPI_H
+#define VIZAD_PLATFORM_ADVAPI_H
+
+#include <windows.h>
+
+BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable);
+SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
+                                                    LPHANDLER_FUNCTION lpHandlerProc);
+BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
+SC_HANDLE ScmOpenSCManager(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
+                           DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                           DWORD dwErrorControl, LPCSTR lpBinaryPathName,
+                           LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
+                           LPCSTR lpServiceStartName, LPCSTR lpPassword);
+SC_HANDLE ScmOpenService(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+BOOL ScmControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+BOOL ScmQueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+BOOL ScmDeleteService(SC_HANDLE hService);
+BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject);
+
+HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
+BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
+                    PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,
+                    LPVOID lpRawData);
+BOOL EvtDeregisterEventSource(HANDLE hEventLog);
+
+#endif

@@ -1,0 +1,30 @@
+// Console mode: the whole start and stop cycle in a console window, with
+// Ctrl+C or Ctrl+Break in place of the stop request.
+#include <stdio.h>
+
+#include "service/catalogue.h"
+#include "service/host.h"
+#include "zuvo/supervisor.h"
+
+// Runs on a thread of the system's own, once for every press.
+BOOL WINAPI ControlHandler(DWORD dwCtrlType)
+{
+    char szMsg[MSG_SIZE];
+
+    switch (dwCtrlType) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        printf(GetResourceString(IDS_STOPPING, szMsg, MSG_SIZE), DISPLAY_NAME);
+        ServiceStop();
+        return TRUE;
+    default:
+        return FALSE;  // close, log-off, shut-down: the system's default ends us
+    }
+}
+
+void CmdDebugService(int argc, char **argv)
+{
+    printf("Debugging %s.\n", DISPLAY_NAME);
+    SetConsoleCtrlHandler(ControlHandler, TRUE);
+    ServiceStart((DWORD)argc, argv);
+}

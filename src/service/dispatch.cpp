@@ -1,0 +1,61 @@
+// The service path: the dispatcher, the service entry point and the
+// control handler.
+#include <stdio.h>
+
+#include "platform/advapi.h"
+#include "service/catalogue.h"
+#include "service/host.h"
+#include "zuvo/supervisor.h"
+
+#define START_WAIT_HINT 3000  // ms the manager should allow between start-up reports
+
+// Runs on the main thread, inside the dispatcher, for every control request.
+void WINAPI service_ctrl(DWORD dwCtrlCode)
+{
+    if (dwCtrlCode == SERVICE_CONTROL_STOP) {
+        ReportStatusToSCMgr(SERVICE_STOP_PENDING, NO_ERROR, 0);
+        ServiceStop();  // returns once the stop instance is started
+        return;
+    }
+    ReportCurrentStatusToSCMgr();
+}
+
+// Runs on the service thread that the dispatcher creates.
+void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv)
+{
+    // Filled before the handler exists, so that an interrogation arriving
+    // ahead of the first report re-sends start-pending, not an empty record.
+    ssStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ssStatus.dwServiceSpecificExitCode = 0;
+    ssStatus.dwCurrentState = SERVICE_START_PENDING;
+
+    sshStatusHandle = ScmRegisterServiceCtrlHandler(SERVICE_NAME, service_ctrl);
+    if (!sshStatusHandle)
+        return;  // no handle, so nothing can be reported
+
+    if (ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
+        ServiceStart(dwArgc, lpszArgv);
+
+    ReportStatusToSCMgr(SERVICE_STOPPED, dwErr, 0);
+}
+
+// Returns the process's exit status: 0 when the dispatcher ran the service,
+// 1 when it could not be reached (not started by the manager).
+int RunServiceDispatcher(void)
+{
+    char szMsg[MSG_SIZE];
+    char szName[] = SERVICE_NAME;
+    SERVICE_TABLE_ENTRYA dispatchTable[] = {
+        { szName, service_main },
+        { NULL, NULL },
+    };
+
+    GetResourceString(IDS_USAGE, szMsg, MSG_SIZE);
+    printf(szMsg, PROGRAM_NAME, PROGRAM_NAME, PROGRAM_NAME);
+
+    if (!ScmStartServiceCtrlDispatcher(dispatchTable)) {
+        AddToMessageLog(GetResourceString(IDS_NO_DISPATCHER, szMsg, MSG_SIZE));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,45 @@
+// The service host: process-wide state, reporting, and the commands.
+#ifndef VIZAD_SERVICE_HOST_H
+#define VIZAD_SERVICE_HOST_H
+
+#include <windows.h>
+#include <stddef.h>
+
+#define SERVICE_NAME   "ZUVO"                 // service name and event-log source
+#define DISPLAY_NAME   "Ulvane Trelox ZUVO"
+#define PROGRAM_NAME   "VIZAD"                // fills the usage text
+#define MSG_SIZE       256                    // every catalogue and composed text buffer
+
+extern BOOL bDebug;                           // console mode: print instead of report
+extern DWORD dwErr;                           // last logged error, the service's exit code
+extern SERVICE_STATUS ssStatus;
+extern SERVICE_STATUS_HANDLE sshStatusHandle;
+
+// messages.cpp
+char *GetResourceString(int resID, char *msg, int len);
+char *GetLastErrorText(char *lpszBuf, DWORD dwSize);
+void FormatText(char *buf, size_t size, const char *fmt, ...);
+
+// report.cpp
+BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
+BOOL ReportCurrentStatusToSCMgr(void);
+void AddToMessageLog(const char *lpszMsg);
+
+// options.cpp
+enum HostCommand { CMD_SERVICE = -1, CMD_INSTALL, CMD_REMOVE, CMD_DEBUG };
+HostCommand FindHostCommand(int argc, char **argv);
+
+// console.cpp
+void CmdDebugService(int argc, char **argv);
+BOOL WINAPI ControlHandler(DWORD dwCtrlType);
+
+// dispatch.cpp
+int RunServiceDispatcher(void);
+void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv);
+void WINAPI service_ctrl(DWORD dwCtrlCode);
+
+// install.cpp
+void CmdInstallService(void);
+void CmdRemoveService(void);
+
+#endif

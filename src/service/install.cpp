@@ -1,0 +1,128 @@
+// The -install and -remove commands. Both report to standard output only.
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/advapi.h"
+#include "service/catalogue.h"
+#include "service/host.h"
+
+#define PATH_SIZE      512   // the executable's path
+#define STOP_POLL_MS   1000  // between status queries while the service stops
+
+static char szErr[MSG_SIZE];  // system error text for the failure messages
+
+// Prints catalogue text resID filled with one string.
+static void PrintText(int resID, const char *lpszArg)
+{
+    char szMsg[MSG_SIZE];
+
+    printf(GetResourceString(resID, szMsg, MSG_SIZE), lpszArg);
+}
+
+// Prints catalogue text resID filled with the last error's text, which is
+// taken before anything else can change the error code.
+static void PrintFailure(int resID)
+{
+    GetLastErrorText(szErr, MSG_SIZE);
+    PrintText(resID, szErr);
+}
+
+// A path with blanks is registered in quotes: unquoted, the manager would
+// try C:\Program.exe and the like before the real executable.
+static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
+{
+    char szPath[PATH_SIZE];
+    DWORD dwLen;
+
+    dwLen = GetModuleFileNameA(NULL, szPath, PATH_SIZE);
+    if (dwLen == 0)
+        return FALSE;
+    if (dwLen >= PATH_SIZE) {
+        // Cut short: registering it would name another program.
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (strchr(szPath, ' ') == NULL)
+        FormatText(lpszCommand, dwSize, "%s", szPath);
+    else
+        FormatText(lpszCommand, dwSize, "\"%s\"", szPath);
+    return TRUE;
+}
+
+void CmdInstallService(void)
+{
+    char szCommand[PATH_SIZE + 2];
+    char szMsg[MSG_SIZE];
+    SC_HANDLE schSCManager;
+    SC_HANDLE schService;
+
+    if (!GetServiceCommand(szCommand, sizeof szCommand)) {
+        GetLastErrorText(szErr, MSG_SIZE);
+        printf(GetResourceString(IDS_CANNOT_INSTALL, szMsg, MSG_SIZE), DISPLAY_NAME, szErr);
+        return;
+    }
+
+    schSCManager = ScmOpenSCManager(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (!schSCManager) {
+        PrintFailure(IDS_OPEN_SCM_FAILED);
+        return;
+    }
+
+    schService = ScmCreateService(schSCManager, SERVICE_NAME, DISPLAY_NAME, SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, szCommand, NULL, NULL, "", NULL,
+                                  NULL);
+    if (schService) {
+        PrintText(IDS_INSTALLED, DISPLAY_NAME);
+        ScmCloseServiceHandle(schService);
+    } else {
+        PrintFailure(IDS_CREATE_FAILED);
+    }
+    ScmCloseServiceHandle(schSCManager);
+}
+
+// Asks the service to stop and waits, a dot a second, while it is stopping.
+static void StopServiceAndWait(SC_HANDLE schService)
+{
+    if (!ScmControlService(schService, SERVICE_CONTROL_STOP, &ssStatus))
+        return;  // not running, or refused: the deletion goes ahead regardless
+
+    PrintText(IDS_STOPPING, DISPLAY_NAME);
+    Sleep(STOP_POLL_MS);
+    while (ScmQueryServiceStatus(schService, &ssStatus) &&
+           ssStatus.dwCurrentState == SERVICE_STOP_PENDING) {
+        printf(".");
+        Sleep(STOP_POLL_MS);
+    }
+    PrintText(ssStatus.dwCurrentState == SERVICE_STOPPED ? IDS_STOPPED : IDS_STOP_FAILED,
+              DISPLAY_NAME);
+}
+
+void CmdRemoveService(void)
+{
+    SC_HANDLE schSCManager;
+    SC_HANDLE schService;
+
+    schSCManager = ScmOpenSCManager(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (!schSCManager) {
+        PrintFailure(IDS_OPEN_SCM_FAILED);
+        return;
+    }
+
+    schService = ScmOpenService(schSCManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (!schService) {
+        PrintFailure(IDS_OPEN_SVC_FAILED);
+        ScmCloseServiceHandle(schSCManager);
+        return;
+    }
+
+    StopServiceAndWait(schService);
+
+    if (ScmDeleteService(schService))
+        PrintText(IDS_REMOVED, DISPLAY_NAME);
+    else
+        PrintFailure(IDS_DELETE_FAILED);
+
+    ScmCloseServiceHandle(schService);
+    ScmCloseServiceHandle(schSCManager);
+}

@@ -1,0 +1,168 @@
+// The start and stop routines. ServiceStart runs on the service thread (or
+// the main thread in console mode) and spends its life waiting for the run
+// instance; ServiceStop runs on a control handler's thread at any moment.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "service/catalogue.h"
+#include "service/host.h"
+#include "zuvo/supervisor.h"
+
+#define START_WAIT_HINT    3000  // ms the manager should allow between start-up reports
+#define START_STEP_REPORTS 3     // start-pending reports after the stop event exists
+
+char *qelctl = NULL;
+HANDLE hServerStopEvent = NULL;
+static DWORD termstat = 0;  // the run instance's exit code; kept, not used
+
+// Guards forming qelctl, the stop event's signalling and closing, and the
+// decision to start the run instance, which must not race a stop request.
+static SRWLOCK srwSupervisor = SRWLOCK_INIT;
+
+// Forms qelctl once; the caller holds the lock. FALSE when ZOVOVEV is unset.
+static BOOL FormScriptPath(void)
+{
+    const char *lpszRoot;
+
+    if (qelctl != NULL)
+        return TRUE;
+    lpszRoot = getenv(ROOT_VARIABLE);  // the table made at start-up; case does not matter
+    if (lpszRoot == NULL)
+        return FALSE;
+    qelctl = NewScriptPath(lpszRoot);
+    return qelctl != NULL;
+}
+
+static BOOL IsScriptReadable(const char *lpszPath)
+{
+    HANDLE hFile = CreateFileA(lpszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+
+    if (hFile == INVALID_HANDLE_VALUE)
+        return FALSE;
+    CloseHandle(hFile);
+    return TRUE;
+}
+
+// Starts the script with lpszArg (NULL for none) without waiting for it.
+// Returns the new process's handle, or NULL when it could not be started.
+static HANDLE StartScriptInstance(const char *lpszArg)
+{
+    STARTUPINFOA si;
+    PROCESS_INFORMATION pi;
+    char *lpszCmdLine;
+    BOOL fStarted;
+
+    if (GetFileAttributesA(qelctl) == INVALID_FILE_ATTRIBUTES)
+        return NULL;
+    lpszCmdLine = NewScriptCommandLine(qelctl, lpszArg);
+    if (lpszCmdLine == NULL)
+        return NULL;
+
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    fStarted = CreateProcessA(qelctl, lpszCmdLine, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    free(lpszCmdLine);
+    if (!fStarted)
+        return NULL;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+// Prints the text in console mode, logs it otherwise.
+static void ReportFailure(const char *lpszMsg)
+{
+    if (bDebug)
+        printf("%s", lpszMsg);
+    else
+        AddToMessageLog(lpszMsg);
+}
+
+void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
+{
+    char szFormat[MSG_SIZE];
+    char errmsg[MSG_SIZE];
+    HANDLE hEvent;
+    HANDLE hRunInstance = NULL;
+    BOOL fHaveRoot;
+    DWORD dwCheckErr;
+    int i;
+
+    (void)dwArgc;
+    (void)lpszArgv;
+
+    if (!ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
+        goto cleanup;
+
+    hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (hEvent == NULL)
+        goto cleanup;
+    AcquireSRWLockExclusive(&srwSupervisor);
+    hServerStopEvent = hEvent;
+    ReleaseSRWLockExclusive(&srwSupervisor);
+
+    for (i = 0; i < START_STEP_REPORTS; i++)
+        if (!ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
+            goto cleanup;
+    if (!ReportStatusToSCMgr(SERVICE_RUNNING, NO_ERROR, 0))
+        goto cleanup;
+
+    // From here on a stop request may come at any moment.
+    if (getenv(ROOT_VARIABLE) == NULL) {
+        ReportFailure(GetResourceString(IDS_NO_ROOT, errmsg, MSG_SIZE));
+        goto cleanup;
+    }
+
+    AcquireSRWLockExclusive(&srwSupervisor);
+    fHaveRoot = FormScriptPath();
+    ReleaseSRWLockExclusive(&srwSupervisor);
+    if (!fHaveRoot)
+        goto cleanup;  // no memory for the path
+
+    if (!IsScriptReadable(qelctl)) {
+        dwCheckErr = GetLastError();
+        GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE);
+        FormatText(errmsg, MSG_SIZE, szFormat, qelctl);
+        SetLastError(dwCheckErr);  // the entry carries why the check failed
+        ReportFailure(errmsg);
+        goto cleanup;
+    }
+
+    // A stop request that came first has already run the stop instance;
+    // starting the servers now would leave them running with nobody to stop
+    // them, so the run instance is started only when no stop came before.
+    AcquireSRWLockExclusive(&srwSupervisor);
+    if (WaitForSingleObject(hServerStopEvent, 0) != WAIT_OBJECT_0)
+        hRunInstance = StartScriptInstance(NULL);
+    ReleaseSRWLockExclusive(&srwSupervisor);
+
+    if (hRunInstance != NULL) {
+        WaitForSingleObject(hRunInstance, INFINITE);
+        GetExitCodeProcess(hRunInstance, &termstat);
+        CloseHandle(hRunInstance);
+    }
+
+cleanup:
+    AcquireSRWLockExclusive(&srwSupervisor);
+    if (hServerStopEvent != NULL) {
+        CloseHandle(hServerStopEvent);
+        hServerStopEvent = NULL;
+    }
+    ReleaseSRWLockExclusive(&srwSupervisor);
+}
+
+void ServiceStop(void)
+{
+    HANDLE hStopInstance;
+
+    AcquireSRWLockExclusive(&srwSupervisor);
+    // Without ZOVOVEV there is no script to run; the event is still signalled.
+    if (FormScriptPath()) {
+        hStopInstance = StartScriptInstance(STOP_ARGUMENT);
+        if (hStopInstance != NULL)
+            CloseHandle(hStopInstance);  // never waited for
+    }
+    if (hServerStopEvent != NULL)
+        SetEvent(hServerStopEvent);
+    ReleaseSRWLockExclusive(&srwSupervisor);
+}

@@ -1,0 +1,24 @@
+// The control-script supervisor: runs the installation's control script for
+// the life of the service and runs it again to stop the servers.
+#ifndef VIZAD_ZUVO_SUPERVISOR_H
+#define VIZAD_ZUVO_SUPERVISOR_H
+
+#include <windows.h>
+
+#define ROOT_VARIABLE  "ZOVOVEV"
+#define SCRIPT_SUFFIX  "\\bin\\revaduzeza.bat"
+#define STOP_ARGUMENT  "stopServers"
+
+extern char *qelctl;              // the control script's path, formed at most once
+extern HANDLE hServerStopEvent;   // signalled by the stop routine
+
+// supervisor.cpp
+void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
+void ServiceStop(void);
+
+// script.cpp: both return storage of their own (free it), or NULL when
+// there is no memory for it.
+char *NewScriptPath(const char *lpszRoot);
+char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg);
+
+#endif
