@@ -1,0 +1,347 @@
+#include "harness.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+std::string ExeDir()
+{
+    char path[MAX_PATH];
+    DWORD len = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string dir(path, len);
+    return dir.substr(0, dir.find_last_of('\\'));
+}
+
+std::string VizadPath() { return ExeDir() + "\\vizad.exe"; }
+std::string FixturePath() { return ExeDir() + "\\fixture.exe"; }
+
+void MakeDirs(const std::string &path)
+{
+    for (size_t i = 3; i <= path.size(); i++)
+        if (i == path.size() || path[i] == '\\')
+            CreateDirectoryA(path.substr(0, i).c_str(), NULL);
+}
+
+std::string NewTestDir(const std::string &name)
+{
+    const char *base = getenv("VIZAD_TEST_DIR");
+    char unique[64];
+    snprintf(unique, sizeof unique, "-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    std::string dir = std::string(base ? base : "C:\\vizad-tests") + "\\" + name + unique;
+    MakeDirs(dir);
+    return dir;
+}
+
+void WriteTextFile(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == NULL)
+        return;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+std::string ReadTextFile(const std::string &path)
+{
+    std::string text;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == NULL)
+        return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+bool FileExists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> ReadLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::string text = ReadTextFile(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool WaitFor(const std::function<bool()> &cond, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (cond())
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+}
+
+Installation MakeInstallation(const std::string &root, const std::string &runBody,
+                              const std::string &stopBody)
+{
+    static int counter;
+    Installation inst;
+    char event[96];
+    snprintf(event, sizeof event, "vizad-test-%lu-%d-%lu", GetCurrentProcessId(), ++counter,
+             GetTickCount());
+    inst.root = root;
+    inst.script = root + "\\bin\\revaduzeza.bat";
+    inst.log = root + "\\calls.log";
+    inst.event = event;
+    MakeDirs(root + "\\bin");
+
+    std::string text = "@echo off\r\n"
+                       "set EVENT=" + inst.event + "\r\n"
+                       "set FIXTURE=\"" + FixturePath() + "\"\r\n"
+                       "if \"%1\"==\"stopServers\" goto stop\r\n"
+                       "echo run [%0] [%*]>>\"" + inst.log + "\"\r\n";
+    text += (runBody.empty() ? "%FIXTURE% serve %EVENT% >nul" : runBody) + "\r\n";
+    text += "exit /b %errorlevel%\r\n"
+            ":stop\r\n"
+            "echo stop [%0] [%*]>>\"" + inst.log + "\"\r\n";
+    text += (stopBody.empty() ? "%FIXTURE% stop %EVENT%" : stopBody) + "\r\n";
+    WriteTextFile(inst.script, text);
+    return inst;
+}
+
+std::vector<std::string> ScriptCalls(const Installation &inst) { return ReadLines(inst.log); }
+
+size_t CountCalls(const Installation &inst, const char *kind)
+{
+    size_t n = 0;
+    size_t len = strlen(kind);
+    for (const std::string &line : ScriptCalls(inst))
+        if (line.compare(0, len, kind) == 0 && (line.size() == len || line[len] == ' '))
+            n++;
+    return n;
+}
+
+static std::string NameOf(const std::string &entry)
+{
+    size_t eq = entry.find('=', 1);  // "=C:=C:\..." entries start with '='
+    return entry.substr(0, eq);
+}
+
+static std::string EnvironmentBlock(const EnvChanges &changes)
+{
+    std::vector<std::string> entries;
+    char *block = GetEnvironmentStringsA();
+    for (char *p = block; *p; p += strlen(p) + 1)
+        entries.push_back(p);
+    FreeEnvironmentStringsA(block);
+
+    for (const std::string &change : changes) {
+        std::string name = NameOf(change);
+        for (size_t i = 0; i < entries.size();)
+            if (_stricmp(NameOf(entries[i]).c_str(), name.c_str()) == 0)
+                entries.erase(entries.begin() + i);
+            else
+                i++;
+        if (change.find('=') != std::string::npos)
+            entries.push_back(change);
+    }
+    std::string result;
+    for (const std::string &entry : entries)
+        result += entry + '\0';
+    result += '\0';
+    return result;
+}
+
+struct Reader {
+    HANDLE pipe;
+    HANDLE thread;
+    std::string out;
+};
+
+static DWORD WINAPI ReadAll(LPVOID param)
+{
+    Reader *reader = (Reader *)param;
+    char buf[4096];
+    DWORD n;
+    while (ReadFile(reader->pipe, buf, sizeof buf, &n, NULL) && n > 0)
+        reader->out.append(buf, n);
+    return 0;
+}
+
+Child StartProgram(const std::string &exe, const std::string &args, const EnvChanges &env,
+                   bool newConsole)
+{
+    Child child;
+    SECURITY_ATTRIBUTES sa = { sizeof sa, NULL, TRUE };
+    HANDLE outRead = NULL, outWrite = NULL;
+    if (!CreatePipe(&outRead, &outWrite, &sa, 0))
+        return child;
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+
+    static int counter;
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, "\\stderr-%lu-%d.txt", GetCurrentProcessId(), ++counter);
+    child.errPath = NewTestDir("stderr") + suffix;
+    HANDLE errFile = CreateFileA(child.errPath.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, NULL);
+
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = NULL;
+    si.hStdOutput = outWrite;
+    si.hStdError = errFile;
+    PROCESS_INFORMATION pi;
+    std::string cmdLine = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+    std::vector<char> cmdBuf(cmdLine.begin(), cmdLine.end());
+    cmdBuf.push_back('\0');
+    std::string block = EnvironmentBlock(env);
+    // Children inherit the flag that SendCtrlC sets to ignore Ctrl+C; the host
+    // must start with its handlers live.
+    SetConsoleCtrlHandler(NULL, FALSE);
+    BOOL ok = CreateProcessA(exe.c_str(), cmdBuf.data(), NULL, NULL, TRUE,
+                             newConsole ? CREATE_NEW_CONSOLE : 0, (LPVOID)block.data(), NULL,
+                             &si, &pi);
+    CloseHandle(outWrite);
+    if (errFile != INVALID_HANDLE_VALUE)
+        CloseHandle(errFile);
+    if (!ok) {
+        CloseHandle(outRead);
+        return child;
+    }
+    CloseHandle(pi.hThread);
+    child.process = pi.hProcess;
+    child.pid = pi.dwProcessId;
+    child.reader = new Reader{ outRead, NULL, std::string() };
+    child.reader->thread = CreateThread(NULL, 0, ReadAll, child.reader, 0, NULL);
+    return child;
+}
+
+Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole)
+{
+    return StartProgram(VizadPath(), args, env, newConsole);
+}
+
+Outcome FinishChild(Child &child, DWORD timeoutMs)
+{
+    Outcome outcome;
+    if (child.process == NULL)
+        return outcome;
+    if (WaitForSingleObject(child.process, timeoutMs) == WAIT_OBJECT_0) {
+        outcome.exited = true;
+    } else {
+        TerminateProcess(child.process, 99);
+        WaitForSingleObject(child.process, 5000);
+    }
+    GetExitCodeProcess(child.process, &outcome.exitCode);
+    CloseHandle(child.process);
+    child.process = NULL;
+
+    // Grandchildren hold the pipe too; they are bounded by their own timeouts.
+    if (WaitForSingleObject(child.reader->thread, 30000) == WAIT_OBJECT_0) {
+        CloseHandle(child.reader->thread);
+        CloseHandle(child.reader->pipe);
+        outcome.out = child.reader->out;
+        delete child.reader;
+    }  // else the reader is left behind: the test fails on the missing output
+    child.reader = nullptr;
+    outcome.err = ReadTextFile(child.errPath);
+    return outcome;
+}
+
+Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs)
+{
+    Child child = StartVizad(args, env);
+    return FinishChild(child, timeoutMs);
+}
+
+bool WaitForServer(const Installation &inst, DWORD timeoutMs)
+{
+    return WaitFor(
+        [&] {
+            HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, inst.event.c_str());
+            if (event == NULL)
+                return false;
+            CloseHandle(event);
+            return true;
+        },
+        timeoutMs);
+}
+
+bool ServerRunning(const Installation &inst)
+{
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, inst.event.c_str());
+    if (event == NULL)
+        return false;
+    CloseHandle(event);
+    return true;
+}
+
+std::string NewMarker()
+{
+    static int counter;
+    char marker[64];
+    snprintf(marker, sizeof marker, "sigint-%lu-%d", GetCurrentProcessId(), ++counter);
+    return marker;
+}
+
+// Wine runs Unix programs through CreateProcess, but hands back no handle
+// to wait on: the shell leaves a file when pkill is done. pkill finds the
+// host by the marker on its command line; "[s]igint" keeps the pattern from
+// matching the shell that carries it.
+bool SendSigint(const std::string &marker)
+{
+    std::string done = NewTestDir("sigint-done") + "\\done";
+    std::string unixDone = done.substr(2);  // Z: is the Unix root
+    for (char &c : unixDone)
+        if (c == '\\')
+            c = '/';
+    std::string cmdLine = "Z:\\bin\\sh -c \"pkill -INT -f -- '[" + marker.substr(0, 1) + "]" +
+                          marker.substr(1) + "$'; touch '" + unixDone + "'\"";
+    std::vector<char> cmdBuf(cmdLine.begin(), cmdLine.end());
+    cmdBuf.push_back('\0');
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(NULL, cmdBuf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return false;
+    if (pi.hThread)
+        CloseHandle(pi.hThread);
+    if (pi.hProcess)
+        CloseHandle(pi.hProcess);
+    return WaitFor([&] { return FileExists(done); }, 10000);
+}
+
+bool SendCtrlC(const Child &child)
+{
+    FreeConsole();
+    if (!AttachConsole(child.pid))
+        return false;
+    SetConsoleCtrlHandler(NULL, TRUE);
+    BOOL ok = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    FreeConsole();
+    return ok != FALSE;
+}
+
+std::string Crlf(const std::string &text)
+{
+    std::string result;
+    for (char c : text) {
+        if (c == '\n')
+            result += '\r';
+        result += c;
+    }
+    return result;
+}

@@ -1,0 +1,89 @@
+// End-to-end harness: runs the real vizad.exe under Wine with installations
+// whose control scripts drive the fixture program, and reads what happened.
+#ifndef VIZAD_TESTS_E2E_HARNESS_H
+#define VIZAD_TESTS_E2E_HARNESS_H
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Folders and files.
+std::string ExeDir();                          // where e2e_tests.exe, vizad.exe, fixture.exe are
+std::string VizadPath();
+std::string FixturePath();
+std::string NewTestDir(const std::string &name);  // a fresh folder under the build tree's scratch
+void WriteTextFile(const std::string &path, const std::string &text);
+std::string ReadTextFile(const std::string &path);  // "" when missing
+bool FileExists(const std::string &path);
+void MakeDirs(const std::string &path);
+std::vector<std::string> ReadLines(const std::string &path);  // without line ends
+
+// Polls cond every 20 ms until it holds or timeoutMs passes.
+bool WaitFor(const std::function<bool()> &cond, DWORD timeoutMs);
+
+// An installation: root\bin\revaduzeza.bat. The standard script appends
+// "run [%0] [%*]" or "stop [%0] [%*]" to log for every instance; the run
+// instance then serves the named event until the stop instance sets it.
+struct Installation {
+    std::string root;     // the value for ZOVOVEV
+    std::string script;   // root\bin\revaduzeza.bat
+    std::string log;      // one line per script instance
+    std::string event;    // unique name of the run instance's event
+};
+// runBody and stopBody replace the standard lines after the log line when
+// not empty (lines of batch, CRLF added); in them %EVENT% is the event's
+// name and %FIXTURE% the quoted path of fixture.exe.
+Installation MakeInstallation(const std::string &root, const std::string &runBody = "",
+                              const std::string &stopBody = "");
+std::vector<std::string> ScriptCalls(const Installation &inst);  // the log's lines
+size_t CountCalls(const Installation &inst, const char *kind);    // lines starting with kind
+
+// Environment changes for a child: each entry "NAME=value" sets NAME (other
+// spellings of it are removed first), "NAME" alone removes it.
+typedef std::vector<std::string> EnvChanges;
+
+struct Child {
+    HANDLE process = NULL;
+    DWORD pid = 0;
+    std::string errPath;       // the child's standard error (Wine's event-log channel)
+    struct Reader *reader = nullptr;
+};
+// Starts vizad.exe (or another program) with args; standard output is a pipe
+// read in the background; standard error goes to a file. With newConsole
+// the child gets a console of its own, so that Ctrl+C can reach it.
+Child StartProgram(const std::string &exe, const std::string &args, const EnvChanges &env,
+                   bool newConsole);
+Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole = true);
+
+struct Outcome {
+    bool exited = false;       // false: still running after the timeout (then killed)
+    DWORD exitCode = 0;
+    std::string out;           // everything written to standard output, bytes as written
+    std::string err;
+};
+// Waits for the child to end (killing it after timeoutMs) and for its output
+// pipe to close; releases the child.
+Outcome FinishChild(Child &child, DWORD timeoutMs = 60000);
+Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs = 60000);
+
+// True once the run instance's server has made its event.
+bool WaitForServer(const Installation &inst, DWORD timeoutMs = 30000);
+bool ServerRunning(const Installation &inst);
+
+// Delivers Ctrl+C the way Windows does it: attach to the child's console and
+// raise the event there (the harness itself ignores it). Every process on
+// that console gets it: under Wine the script's cmd.exe ends at once.
+bool SendCtrlC(const Child &child);
+
+// Delivers SIGINT to the host alone, which Wine turns into one Ctrl+C for
+// its handlers: start the host with the marker as a last argument
+// ("-debug " + marker; further words are ignored) and pass it here.
+std::string NewMarker();
+bool SendSigint(const std::string &marker);
+
+// Output helpers.
+std::string Crlf(const std::string &text);  // "\n" -> "\r\n"
+
+#endif
