@@ -10,9 +10,26 @@ SERVICE_STATUS ssStatus;
 SERVICE_STATUS_HANDLE sshStatusHandle = 0;
 
 // The service thread and the control handler's thread both report; the
-// record and the checkpoint counter are only touched under this lock.
-static SRWLOCK srwStatus = SRWLOCK_INIT;
+// record and the checkpoint counter are only touched under this lock. It is
+// made on first use, as a report can come before main has done anything.
+static CRITICAL_SECTION csStatus;
+static INIT_ONCE ioStatus = INIT_ONCE_STATIC_INIT;
 static DWORD dwCheckPoint = 1;
+
+static BOOL CALLBACK InitStatusLock(PINIT_ONCE pInitOnce, PVOID pParam, PVOID *ppContext)
+{
+    (void)pInitOnce;
+    (void)pParam;
+    (void)ppContext;
+    InitializeCriticalSection(&csStatus);
+    return TRUE;
+}
+
+static void LockStatus(void)
+{
+    InitOnceExecuteOnce(&ioStatus, InitStatusLock, NULL, NULL);
+    EnterCriticalSection(&csStatus);
+}
 
 static BOOL SendStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
 {
@@ -40,9 +57,9 @@ BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWa
 
     if (bDebug)
         return TRUE;
-    AcquireSRWLockExclusive(&srwStatus);
+    LockStatus();
     fResult = SendStatus(dwCurrentState, dwWin32ExitCode, dwWaitHint);
-    ReleaseSRWLockExclusive(&srwStatus);
+    LeaveCriticalSection(&csStatus);
     return fResult;
 }
 
@@ -54,9 +71,9 @@ BOOL ReportCurrentStatusToSCMgr(void)
 
     if (bDebug)
         return TRUE;
-    AcquireSRWLockExclusive(&srwStatus);
+    LockStatus();
     fResult = SendStatus(ssStatus.dwCurrentState, NO_ERROR, 0);
-    ReleaseSRWLockExclusive(&srwStatus);
+    LeaveCriticalSection(&csStatus);
     return fResult;
 }
 

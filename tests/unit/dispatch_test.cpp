@@ -1,1 +1,171 @@
-// placeholder
+// The service entry point and control handler against the fake manager: the
+// dispatcher's thread runs service_main, the test's thread delivers controls.
+#include <thread>
+
+#include "../e2e/harness.h"
+#include "host_fixture.h"
+
+class DispatchTest : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        sshStatusHandle = 0;  // service_main registers for it
+        memset(&ssStatus, 0, sizeof ssStatus);
+    }
+
+    static void Control(DWORD code)
+    {
+        ASSERT_NE(fake.handler, nullptr);
+        fake.handler(code);
+    }
+
+    // Expected reports: states with their checkpoints; the rest follows the
+    // reporting rules (hint 3000 and no controls while starting).
+    static void ExpectReports(const std::vector<std::pair<DWORD, DWORD>> &expected,
+                              DWORD stoppedExit = 0)
+    {
+        std::vector<SERVICE_STATUS> reports = FakeReports();
+        ASSERT_EQ(reports.size(), expected.size());
+        for (size_t i = 0; i < reports.size(); i++) {
+            DWORD state = expected[i].first;
+            bool starting = state == SERVICE_START_PENDING;
+            DWORD hint = starting ? 3000 : 0;
+            EXPECT_TRUE(SameStatus(reports[i],
+                                   Status(state, starting ? 0 : SERVICE_ACCEPT_STOP,
+                                          state == SERVICE_STOPPED ? stoppedExit : 0,
+                                          expected[i].second, hint)))
+                << "report " << i;
+        }
+    }
+};
+
+TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
+{
+    Installation inst = MakeInstallation(NewTestDir("svc-plain") + "\\inst");
+    SetRoot(inst.root.c_str());
+    std::thread service([] {
+        char name[] = "ZUVO";
+        char *argv[] = { name, nullptr };
+        service_main(1, argv);
+    });
+    ASSERT_TRUE(FakeWaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(WaitForServer(inst));
+    Control(SERVICE_CONTROL_STOP);
+    service.join();
+
+    EXPECT_EQ(fake.handlerName, "ZUVO");
+    ExpectReports({ { SERVICE_START_PENDING, 1 }, { SERVICE_START_PENDING, 2 },
+                    { SERVICE_START_PENDING, 3 }, { SERVICE_START_PENDING, 4 },
+                    { SERVICE_START_PENDING, 5 }, { SERVICE_RUNNING, 0 },
+                    { SERVICE_STOP_PENDING, 6 }, { SERVICE_STOPPED, 0 } });
+    EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_TRUE(fake.events.empty());
+}
+
+TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
+{
+    // One interrogation between the second and third start-up reports, one
+    // while running, one while stop-pending (the stop instance here leaves
+    // the servers running; the test stops them itself).
+    Installation inst = MakeInstallation(NewTestDir("svc-ask") + "\\inst", "", "rem");
+    SetRoot(inst.root.c_str());
+    fake.onReport = [](const SERVICE_STATUS &) {
+        if (FakeReports().size() == 2)
+            fake.handler(SERVICE_CONTROL_INTERROGATE);
+    };
+    std::thread service([] { service_main(0, nullptr); });
+    ASSERT_TRUE(FakeWaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(WaitForServer(inst));
+    Control(SERVICE_CONTROL_INTERROGATE);
+    Control(SERVICE_CONTROL_STOP);
+    Control(SERVICE_CONTROL_INTERROGATE);
+    ASSERT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
+    HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
+    ASSERT_NE(server, (HANDLE)NULL);
+    SetEvent(server);
+    CloseHandle(server);
+    service.join();
+
+    std::vector<SERVICE_STATUS> reports = FakeReports();
+    ASSERT_EQ(reports.size(), 12u);
+    DWORD states[] = { SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_START_PENDING,
+                       SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_START_PENDING,
+                       SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                       SERVICE_STOP_PENDING, SERVICE_STOPPED };
+    DWORD checkPoints[] = { 1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 0 };
+    DWORD hints[] = { 3000, 3000, 0, 3000, 3000, 3000, 0, 0, 0, 0, 0 };
+    for (size_t i = 0; i < 11; i++) {
+        DWORD accepted = states[i] == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+        EXPECT_TRUE(SameStatus(reports[i], Status(states[i], accepted, 0, checkPoints[i],
+                                                  hints[i])))
+            << "report " << i;
+    }
+}
+
+TEST_F(DispatchTest, UnsetRootStopsWithTheCodeTheEntryCaptured)
+{
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    std::thread service([] { service_main(0, nullptr); });
+    service.join();
+    std::vector<EventEntry> events = FakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings[1], "ZOVOVEV environment variable not set.\n");
+    EXPECT_EQ(events[0].strings[0], "ZUVO error: " + std::to_string((int)dwErr) + "\n");
+    ExpectReports({ { SERVICE_START_PENDING, 1 }, { SERVICE_START_PENDING, 2 },
+                    { SERVICE_START_PENDING, 3 }, { SERVICE_START_PENDING, 4 },
+                    { SERVICE_START_PENDING, 5 }, { SERVICE_RUNNING, 0 },
+                    { SERVICE_STOPPED, 0 } },
+                  dwErr);
+}
+
+TEST_F(DispatchTest, RejectedStartUpReportAbandonsTheStartAndStillStops)
+{
+    Installation inst = MakeInstallation(NewTestDir("svc-reject") + "\\inst");
+    for (size_t failing = 1; failing <= 6; failing++) {
+        SetUp();
+        SetRoot(inst.root.c_str());
+        fake.failReport = failing;
+        fake.failReportError = ERROR_INVALID_HANDLE;
+        std::thread service([] { service_main(0, nullptr); });
+        service.join();
+
+        std::vector<SERVICE_STATUS> reports = FakeReports();
+        ASSERT_EQ(reports.size(), failing + 1) << "report " << failing << " rejected";
+        EXPECT_EQ(reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED);
+        EXPECT_EQ(reports.back().dwWin32ExitCode, (DWORD)ERROR_INVALID_HANDLE);
+        std::vector<EventEntry> events = FakeEvents();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].strings[1], "SetServiceStatus");
+    }
+    EXPECT_EQ(CountCalls(inst, "run"), 0u);
+}
+
+TEST_F(DispatchTest, NoHandlerMeansNoReport)
+{
+    fake.registerFails = true;
+    service_main(0, nullptr);
+    EXPECT_TRUE(FakeReports().empty());
+    EXPECT_TRUE(fake.events.empty());
+}
+
+TEST_F(DispatchTest, DispatcherRunsTheServiceOrLogsWhyNot)
+{
+    // Reached: the service runs to its end (no root here) and main gets 0.
+    EXPECT_EQ(RunServiceDispatcher(), 0);
+    std::vector<SERVICE_STATUS> reports = FakeReports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED);
+
+    // Not reached, as from a console.
+    SetUp();
+    fake.dispatcherFails = true;
+    EXPECT_EQ(RunServiceDispatcher(), 1);
+    std::vector<EventEntry> events = FakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{ "ZUVO error: " + std::to_string((int)dwErr) + "\n",
+                                         "StartServiceCtrlDisplatcher failed.\n" }));
+    EXPECT_TRUE(FakeReports().empty());
+}

@@ -1,1 +1,176 @@
-// placeholder
+#include "fake_advapi.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/advapi.h"
+
+FakeAdvapi fake;
+
+static std::mutex lock;
+static std::condition_variable reported;
+
+static const SERVICE_STATUS_HANDLE kStatusHandle = (SERVICE_STATUS_HANDLE)0x5151;
+static const SC_HANDLE kManager = (SC_HANDLE)0x1001;
+static HANDLE const kEventSource = (HANDLE)0x2002;
+static std::string sourceName;  // of the open event source
+
+bool FakeWaitForState(DWORD state, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return reported.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const SERVICE_STATUS &s : fake.reports)
+            if (s.dwCurrentState == state)
+                return true;
+        return false;
+    });
+}
+
+std::vector<SERVICE_STATUS> FakeReports()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return fake.reports;
+}
+
+std::vector<EventEntry> FakeEvents()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return fake.events;
+}
+
+BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
+{
+    if (fake.dispatcherFails) {
+        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+    // The manager runs the entry point on a thread of its own and returns
+    // once the service has stopped.
+    LPSERVICE_MAIN_FUNCTIONA entry = lpServiceTable[0].lpServiceProc;
+    std::string name = lpServiceTable[0].lpServiceName;
+    std::thread service([&] {
+        char *argv[] = { &name[0], nullptr };
+        entry(1, argv);
+    });
+    service.join();
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
+                                                    LPHANDLER_FUNCTION lpHandlerProc)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (fake.registerFails) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return 0;
+    }
+    fake.handler = lpHandlerProc;
+    fake.handlerName = lpServiceName;
+    return kStatusHandle;
+}
+
+BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus)
+{
+    size_t number;
+    std::function<void(const SERVICE_STATUS &)> hook;
+    SERVICE_STATUS copy = *lpServiceStatus;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        fake.reports.push_back(copy);
+        fake.reportHandles.push_back(hServiceStatus);
+        number = fake.reports.size();
+        hook = fake.onReport;
+    }
+    reported.notify_all();
+    if (hook)
+        hook(copy);
+    if (number == fake.failReport || hServiceStatus != kStatusHandle) {
+        SetLastError(hServiceStatus != kStatusHandle ? ERROR_INVALID_HANDLE
+                                                     : fake.failReportError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The install and remove commands are tested against the real manager.
+SC_HANDLE ScmOpenSCManager(LPCSTR, LPCSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+SC_HANDLE ScmCreateService(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
+                           LPDWORD, LPCSTR, LPCSTR, LPCSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+SC_HANDLE ScmOpenService(SC_HANDLE, LPCSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+BOOL ScmControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL ScmQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL ScmDeleteService(SC_HANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
+{
+    return hSCObject == kManager;
+}
+
+HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    fake.sourceServer = lpUNCServerName ? lpUNCServerName : "(local)";
+    if (fake.sourceFails || lpSourceName == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    fake.openSources++;
+    sourceName = lpSourceName;
+    return kEventSource;
+}
+
+BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID,
+                    WORD wNumStrings, DWORD, LPCSTR *lpStrings, LPVOID)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (hEventLog != kEventSource)
+        return FALSE;
+    EventEntry entry;
+    entry.source = sourceName;
+    entry.type = wType;
+    entry.category = wCategory;
+    entry.eventId = dwEventID;
+    for (WORD i = 0; i < wNumStrings; i++)
+        entry.strings.push_back(lpStrings[i]);
+    fake.events.push_back(entry);
+    return TRUE;
+}
+
+BOOL EvtDeregisterEventSource(HANDLE hEventLog)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (hEventLog != kEventSource)
+        return FALSE;
+    fake.openSources--;
+    return TRUE;
+}

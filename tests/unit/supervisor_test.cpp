@@ -1,1 +1,128 @@
-// placeholder
+// The start and stop routines with real control scripts and a fake manager.
+#include <thread>
+
+#include "../e2e/harness.h"
+#include "host_fixture.h"
+
+using SupervisorTest = HostTest;
+
+TEST_F(SupervisorTest, ServesUntilTheStopInstanceEndsTheRunInstance)
+{
+    Installation inst = MakeInstallation(NewTestDir("sup-run") + "\\inst");
+    SetRoot(inst.root.c_str());
+    std::thread start([] { ServiceStart(0, nullptr); });
+    ASSERT_TRUE(WaitForServer(inst));
+    EXPECT_NE(hServerStopEvent, (HANDLE)NULL);
+
+    ServiceStop();  // returns without waiting for anything
+    start.join();
+    EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_STREQ(qelctl, inst.script.c_str());
+
+    // After the start routine: a stop request still runs one stop instance
+    // and signals nothing.
+    ServiceStop();
+    EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 2; }, 30000));
+    EXPECT_TRUE(fake.events.empty());
+}
+
+TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
+{
+    Installation inst = MakeInstallation(NewTestDir("sup-exit") + "\\inst", "exit /b 7");
+    SetRoot(inst.root.c_str());
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 0u);
+    EXPECT_TRUE(fake.events.empty());
+}
+
+TEST_F(SupervisorTest, StopBeforeTheRunInstanceKeepsTheServersDown)
+{
+    // The stop request arrives while the start routine is inside its running
+    // report, before the run instance exists.
+    Installation inst = MakeInstallation(NewTestDir("sup-early") + "\\inst");
+    SetRoot(inst.root.c_str());
+    fake.onReport = [](const SERVICE_STATUS &s) {
+        if (s.dwCurrentState == SERVICE_RUNNING)
+            ServiceStop();
+    };
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_EQ(CountCalls(inst, "run"), 0u);
+    EXPECT_FALSE(ServerRunning(inst));
+}
+
+TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
+{
+    std::string dir = NewTestDir("sup-fail");
+    Installation held = MakeInstallation(dir + "\\held");
+    MakeDirs(dir + "\\folder\\bin\\revaduzeza.bat");
+    HANDLE lock = CreateFileA(held.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+
+    struct Case {
+        const char *name;
+        std::string root;        // "" with unset: ZOVOVEV absent
+        bool unset;
+        std::string text;
+        DWORD code;              // expected dwErr, or 0 for any
+    } cases[] = {
+        { "unset", "", true, "ZOVOVEV environment variable not set.\n", 0 },
+        { "no script", dir + "\\missing",  false,
+          dir + "\\missing\\bin\\revaduzeza.bat not found.\n", ERROR_PATH_NOT_FOUND },
+        { "held without read sharing", held.root, false,
+          held.script + " not found.\n", ERROR_SHARING_VIOLATION },
+        { "a folder of that name", dir + "\\folder", false,
+          dir + "\\folder\\bin\\revaduzeza.bat not found.\n", ERROR_ACCESS_DENIED },
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        SetRoot(c.unset ? nullptr : c.root.c_str());
+        ServiceStart(0, nullptr);
+        std::vector<EventEntry> events = FakeEvents();
+        ASSERT_EQ(events.size(), 1u) << c.name;
+        ASSERT_EQ(events[0].strings.size(), 2u);
+        EXPECT_EQ(events[0].strings[1], c.text) << c.name;
+        EXPECT_EQ(events[0].strings[0], "ZUVO error: " + std::to_string((int)dwErr) + "\n");
+        if (c.code)
+            EXPECT_EQ(dwErr, c.code) << c.name;
+        // Started, reported running, then checked: no further report.
+        std::vector<SERVICE_STATUS> reports = FakeReports();
+        ASSERT_EQ(reports.size(), 5u) << c.name;
+        EXPECT_EQ(reports.back().dwCurrentState, (DWORD)SERVICE_RUNNING);
+    }
+    CloseHandle(lock);
+    EXPECT_EQ(CountCalls(held, "run"), 0u);
+}
+
+TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
+{
+    std::string root = "C:\\" + std::string(1000, 'r');
+    SetRoot(root.c_str());
+    bDebug = TRUE;  // printed, and nothing reaches the fake
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(strlen(qelctl), root.size() + strlen(SCRIPT_SUFFIX));
+    EXPECT_TRUE(fake.reports.empty());
+    EXPECT_TRUE(fake.events.empty());
+
+    bDebug = FALSE;
+    SetUp();
+    SetRoot(root.c_str());
+    ServiceStart(0, nullptr);
+    std::vector<EventEntry> events = FakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings[1], root.substr(0, MSG_SIZE - 1));
+}
+
+TEST_F(SupervisorTest, StopWithoutRootRunsNothingAndStillSignals)
+{
+    HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    hServerStopEvent = event;
+    ServiceStop();
+    EXPECT_EQ(qelctl, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    hServerStopEvent = NULL;
+    CloseHandle(event);
+}

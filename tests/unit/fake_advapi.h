@@ -1,0 +1,49 @@
+// A recording fake of the service control manager and the event log, linked
+// into the unit tests in place of advapi32.
+#ifndef VIZAD_TESTS_UNIT_FAKE_ADVAPI_H
+#define VIZAD_TESTS_UNIT_FAKE_ADVAPI_H
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct EventEntry {
+    std::string source;
+    WORD type = 0;
+    WORD category = 0;
+    DWORD eventId = 0;
+    std::vector<std::string> strings;
+};
+
+struct FakeAdvapi {
+    // Service control manager.
+    std::vector<SERVICE_STATUS> reports;     // every SetServiceStatus, in order
+    std::vector<SERVICE_STATUS_HANDLE> reportHandles;
+    LPHANDLER_FUNCTION handler = nullptr;    // what the host registered
+    std::string handlerName;
+    bool registerFails = false;
+    size_t failReport = 0;                   // 1-based number of a report to reject
+    DWORD failReportError = ERROR_INVALID_DATA;
+    bool dispatcherFails = false;
+    // Runs on the reporting thread after a report is recorded; it may deliver
+    // a control through the handler, as a control arriving between reports.
+    std::function<void(const SERVICE_STATUS &)> onReport;
+
+    // Event log.
+    std::vector<EventEntry> events;
+    bool sourceFails = false;
+    int openSources = 0;                     // registered and not yet deregistered
+    std::string sourceServer = "(unset)";
+};
+
+extern FakeAdvapi fake;
+
+// Waits until a report with the given state has been recorded.
+bool FakeWaitForState(DWORD state, DWORD timeoutMs = 30000);
+// A copy of the reports so far, taken under the fake's lock.
+std::vector<SERVICE_STATUS> FakeReports();
+std::vector<EventEntry> FakeEvents();
+
+#endif
