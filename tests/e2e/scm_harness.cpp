@@ -1,0 +1,182 @@
+#include "scm_harness.h"
+
+#include <stdlib.h>
+#include <tlhelp32.h>
+
+#include "harness.h"
+
+std::string ServiceRoot()
+{
+    const char *root = getenv("ZOVOVEV");
+    return root ? root : "C:\\vizad-service";
+}
+
+static SC_HANDLE OpenTestService(SC_HANDLE *manager)
+{
+    *manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (*manager == NULL)
+        return NULL;
+    SC_HANDLE service = OpenServiceA(*manager, TEST_SERVICE, SERVICE_ALL_ACCESS);
+    if (service == NULL) {
+        CloseServiceHandle(*manager);
+        *manager = NULL;
+    }
+    return service;
+}
+
+bool QueryTestService(SERVICE_STATUS *status)
+{
+    SC_HANDLE manager;
+    SC_HANDLE service = OpenTestService(&manager);
+    if (service == NULL)
+        return false;
+    BOOL ok = QueryServiceStatus(service, status);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok != FALSE;
+}
+
+bool WaitForServiceState(DWORD state, DWORD timeoutMs, SERVICE_STATUS *status)
+{
+    SERVICE_STATUS last = {};
+    bool reached = WaitFor([&] { return QueryTestService(&last) && last.dwCurrentState == state; },
+                           timeoutMs);
+    if (status)
+        *status = last;
+    return reached;
+}
+
+bool StartTestService()
+{
+    SC_HANDLE manager;
+    SC_HANDLE service = OpenTestService(&manager);
+    if (service == NULL)
+        return false;
+    BOOL ok = StartServiceA(service, 0, NULL);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok != FALSE;
+}
+
+bool ControlTestService(DWORD control, SERVICE_STATUS *status)
+{
+    SC_HANDLE manager;
+    SC_HANDLE service = OpenTestService(&manager);
+    if (service == NULL)
+        return false;
+    BOOL ok = ControlService(service, control, status);
+    DWORD err = GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    SetLastError(err);
+    return ok != FALSE;
+}
+
+void RemoveLeftoverService()
+{
+    SC_HANDLE manager;
+    SC_HANDLE service = OpenTestService(&manager);
+    if (service != NULL) {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        WaitForServiceState(SERVICE_STOPPED, 30000);
+        DeleteService(service);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+    // Wine keeps the name while the old process is still ending.
+    WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000);
+    WaitFor([] {
+        SC_HANDLE m;
+        SC_HANDLE s = OpenTestService(&m);
+        if (s == NULL)
+            return true;
+        CloseServiceHandle(s);
+        CloseServiceHandle(m);
+        return false;
+    }, 30000);
+}
+
+bool RegisterTestService(const std::string &binaryPath)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL)
+        return false;
+    SC_HANDLE service = CreateServiceA(manager, TEST_SERVICE, "Ulvane Trelox ZUVO",
+                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       binaryPath.c_str(), NULL, NULL, "", NULL, NULL);
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return service != NULL;
+}
+
+size_t CountProcesses(const char *imageName)
+{
+    size_t count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry))
+        if (_stricmp(entry.szExeFile, imageName) == 0)
+            count++;
+    CloseHandle(snapshot);
+    return count;
+}
+
+static std::string SessionLog()
+{
+    const char *path = getenv("VIZAD_SESSION_LOG");
+    return path ? ReadTextFile(path) : std::string();
+}
+
+size_t EventLogOffset() { return SessionLog().size(); }
+
+static std::string OwnLog()
+{
+    const char *path = getenv("VIZAD_STDERR_LOG");
+    return path ? ReadTextFile(path) : std::string();
+}
+
+size_t OwnEventLogOffset() { return OwnLog().size(); }
+
+std::vector<std::string> OwnEventStringsSince(size_t offset)
+{
+    std::string log = OwnLog();
+    return EventStringsIn(log.substr(offset > log.size() ? 0 : offset));
+}
+
+std::vector<std::string> EventStringsSince(size_t offset)
+{
+    std::string log = SessionLog();
+    return EventStringsIn(log.substr(offset > log.size() ? 0 : offset));
+}
+
+// Wine prints each string of an entry on its own line of the channel:
+//   0124:err:eventlog:ReportEventW L"ZUVO error: 5\n"
+std::vector<std::string> EventStringsIn(const std::string &log)
+{
+    std::vector<std::string> strings;
+    size_t offset = 0;
+    static const char kMark[] = ":err:eventlog:ReportEventW L\"";
+    for (size_t at = log.find(kMark, offset); at != std::string::npos;
+         at = log.find(kMark, at + 1)) {
+        std::string text;
+        for (size_t i = at + sizeof kMark - 1; i < log.size() && log[i] != '\n'; i++) {
+            if (log[i] == '"' && (i + 1 == log.size() || log[i + 1] == '\n'))
+                break;
+            if (log[i] == '\\' && i + 1 < log.size()) {
+                char c = log[++i];
+                text += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+            } else {
+                text += log[i];
+            }
+        }
+        strings.push_back(text);
+    }
+    return strings;
+}

@@ -1,0 +1,38 @@
+// Helpers for the tests that drive Wine's own service control manager.
+#ifndef VIZAD_TESTS_E2E_SCM_HARNESS_H
+#define VIZAD_TESTS_E2E_SCM_HARNESS_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#define TEST_SERVICE "ZUVO"
+
+// The installation every service run uses: the session's ZOVOVEV.
+std::string ServiceRoot();
+
+// Deletes a registration left by an earlier run (stopping it first) and
+// waits until the manager has let go of the name.
+void RemoveLeftoverService();
+// Registers vizad.exe (or binaryPath) as the service the way -install does.
+bool RegisterTestService(const std::string &binaryPath);
+
+bool QueryTestService(SERVICE_STATUS *status);
+bool WaitForServiceState(DWORD state, DWORD timeoutMs, SERVICE_STATUS *status = nullptr);
+bool StartTestService();
+bool ControlTestService(DWORD control, SERVICE_STATUS *status);
+
+// Running processes whose image name matches, case ignored.
+size_t CountProcesses(const char *imageName);
+
+// Event-log entries that Wine wrote on its channel since offset, as the
+// strings each entry carried (C escapes undone): for services, in the
+// session's log; for the test's own children, in the test's standard error.
+size_t EventLogOffset();
+std::vector<std::string> EventStringsSince(size_t offset);
+size_t OwnEventLogOffset();
+std::vector<std::string> OwnEventStringsSince(size_t offset);
+std::vector<std::string> EventStringsIn(const std::string &channelText);
+
+#endif

@@ -1,0 +1,137 @@
+// vizad.exe registered with Wine's own service control manager, started and
+// stopped through it. The service's ZOVOVEV is the session's (ServiceRoot).
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "scm_harness.h"
+
+static const char kUsage[] =
+    "VIZAD -install\t\tto install the service\n"
+    "VIZAD -remove\t\tto remove the service\n"
+    "VIZAD -debug <params>\tto run as a console application for debugging\n";
+
+class ServiceRun : public ::testing::Test {
+protected:
+    Installation inst;
+
+    void SetUp() override
+    {
+        RemoveLeftoverService();
+        ASSERT_TRUE(RegisterTestService(VizadPath())) << GetLastError();
+        DeleteFileA((ServiceRoot() + "\\calls.log").c_str());
+    }
+
+    void TearDown() override
+    {
+        // Whatever a failed case left: its servers, the service, the script.
+        if (!inst.event.empty()) {
+            HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
+            if (server) {
+                SetEvent(server);
+                CloseHandle(server);
+            }
+        }
+        RemoveLeftoverService();
+        EXPECT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
+        EXPECT_EQ(CountProcesses("vizad.exe"), 0u);
+    }
+
+    static void ExpectStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode)
+    {
+        EXPECT_EQ(s.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(s.dwCurrentState, state);
+        EXPECT_EQ(s.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
+        EXPECT_EQ(s.dwWin32ExitCode, exitCode);
+        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+        EXPECT_EQ(s.dwCheckPoint, 0u);
+        EXPECT_EQ(s.dwWaitHint, 0u);
+    }
+};
+
+TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
+{
+    inst = MakeInstallation(ServiceRoot());
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    SERVICE_STATUS status;
+    ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
+    ExpectStatus(status, SERVICE_RUNNING, 0);
+    ASSERT_TRUE(WaitForServer(inst));
+
+    // Answered while running: the same state again.
+    ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
+    ExpectStatus(status, SERVICE_RUNNING, 0);
+
+    ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    if (status.dwCurrentState == SERVICE_STOP_PENDING)
+        EXPECT_EQ(status.dwCheckPoint, 6u);  // after five start-pending reports
+    else
+        EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+    ExpectStatus(status, SERVICE_STOPPED, 0);
+    EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_FALSE(ServerRunning(inst));
+}
+
+TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
+{
+    inst = MakeInstallation(ServiceRoot(), "%FIXTURE% sleep 1500 4");
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    SERVICE_STATUS status;
+    ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
+    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+    ExpectStatus(status, SERVICE_STOPPED, 0);
+    EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 0u);
+}
+
+TEST_F(ServiceRun, MissingScriptIsLoggedWithItsPathAndBecomesTheExitCode)
+{
+    MakeDirs(ServiceRoot() + "\\bin");
+    std::string script = ServiceRoot() + "\\bin\\revaduzeza.bat";
+    DeleteFileA(script.c_str());
+    size_t offset = EventLogOffset();
+
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    SERVICE_STATUS status;
+    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+    ExpectStatus(status, SERVICE_STOPPED, ERROR_FILE_NOT_FOUND);
+    std::vector<std::string> logged;
+    ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
+    EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: 2\n", script + " not found.\n" }));
+}
+
+TEST_F(ServiceRun, FromAConsoleTheDispatcherFailsAndSaysSo)
+{
+    for (const char *args : { "", "-help", "-debugx" }) {
+        size_t offset = OwnEventLogOffset();
+        Outcome outcome = RunVizad(args, {}, 30000);
+        EXPECT_TRUE(outcome.exited) << args;
+        EXPECT_EQ(outcome.exitCode, 1u) << args;
+        EXPECT_EQ(outcome.out, Crlf(kUsage)) << args;
+        std::vector<std::string> logged = OwnEventStringsSince(offset);
+        ASSERT_EQ(logged.size(), 2u) << args << ": " << outcome.err;
+        EXPECT_EQ(logged[0].compare(0, 12, "ZUVO error: "), 0) << logged[0];
+        EXPECT_EQ(logged[1], "StartServiceCtrlDisplatcher failed.\n");
+    }
+}
+
+TEST_F(ServiceRun, FiftyStartStopCyclesLeaveNothingBehind)
+{
+    inst = MakeInstallation(ServiceRoot());
+    for (int cycle = 1; cycle <= 50; cycle++) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_TRUE(StartTestService()) << GetLastError();
+        ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000));
+        ASSERT_TRUE(WaitForServer(inst));
+        SERVICE_STATUS status;
+        ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+        ExpectStatus(status, SERVICE_STOPPED, 0);
+        // The manager refuses a new start while the old process is ending.
+        ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+        ASSERT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
+    }
+    EXPECT_EQ(CountCalls(inst, "run"), 50u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 50u);
+}
