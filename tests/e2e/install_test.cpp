@@ -1,0 +1,171 @@
+// vizad -install and -remove against Wine's own service control manager.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "harness.h"
+#include "scm_harness.h"
+
+// What GetLastErrorText makes of code: the system's text without its line
+// end, then the code in hex. Computed here, as the texts differ by system.
+static std::string ErrorText(DWORD code)
+{
+    char *text = nullptr;
+    DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               NULL, code, 0, (LPSTR)&text, 0, NULL);
+    std::string result(text ? text : "", len >= 2 ? len - 2 : 0);
+    LocalFree(text);
+    char hex[16];
+    snprintf(hex, sizeof hex, " (0x%lx)", code);
+    return result + hex;
+}
+
+class InstallRemove : public ::testing::Test {
+protected:
+    Installation inst;
+
+    void SetUp() override
+    {
+        RemoveLeftoverService();
+        DeleteFileA((ServiceRoot() + "\\calls.log").c_str());
+    }
+
+    void TearDown() override
+    {
+        if (!inst.event.empty()) {
+            HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
+            if (server) {
+                SetEvent(server);
+                CloseHandle(server);
+            }
+        }
+        RemoveLeftoverService();
+        EXPECT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
+    }
+
+    static Outcome Command(const std::string &exe, const char *option)
+    {
+        Child child = StartProgram(exe, option, {}, true);
+        return FinishChild(child, 60000);
+    }
+
+    static bool Registered()
+    {
+        SERVICE_STATUS status;
+        return QueryTestService(&status);
+    }
+
+    // The registration as the manager holds it.
+    static void ExpectRegistration(const std::string &binaryPath)
+    {
+        SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(manager, (SC_HANDLE)NULL);
+        SC_HANDLE service = OpenServiceA(manager, TEST_SERVICE, SERVICE_QUERY_CONFIG);
+        ASSERT_NE(service, (SC_HANDLE)NULL) << GetLastError();
+        static char buf[8192];
+        QUERY_SERVICE_CONFIGA *config = (QUERY_SERVICE_CONFIGA *)buf;
+        DWORD needed;
+        ASSERT_TRUE(QueryServiceConfigA(service, config, sizeof buf, &needed)) << GetLastError();
+        EXPECT_EQ(config->dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(config->dwStartType, (DWORD)SERVICE_DEMAND_START);
+        EXPECT_EQ(config->dwErrorControl, (DWORD)SERVICE_ERROR_NORMAL);
+        EXPECT_STREQ(config->lpBinaryPathName, binaryPath.c_str());
+        EXPECT_STREQ(config->lpLoadOrderGroup ? config->lpLoadOrderGroup : "", "");
+        EXPECT_EQ(config->dwTagId, 0u);
+        EXPECT_STREQ(config->lpDependencies ? config->lpDependencies : "", "");
+        EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
+        EXPECT_STREQ(config->lpDisplayName, "Ulvane Trelox ZUVO");
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+};
+
+TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
+{
+    Outcome outcome = Command(VizadPath(), "-install");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    EXPECT_EQ(outcome.out, Crlf("Ulvane Trelox ZUVO installed.\n"));
+    ExpectRegistration(VizadPath());
+
+    outcome = Command(VizadPath(), "/INSTALL");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    EXPECT_EQ(outcome.out, Crlf("CreateService failed - " + ErrorText(ERROR_SERVICE_EXISTS) + "\n"));
+
+    // Not running: no stopping text, no dots.
+    outcome = Command(VizadPath(), "-remove");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    EXPECT_EQ(outcome.out, Crlf("Ulvane Trelox ZUVO removed.\n"));
+    EXPECT_FALSE(Registered());
+
+    outcome = Command(VizadPath(), "-Remove");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    EXPECT_EQ(outcome.out,
+              Crlf("OpenService failed - " + ErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n"));
+}
+
+TEST_F(InstallRemove, RemoveStopsARunningServiceADotASecond)
+{
+    inst = MakeInstallation(ServiceRoot(), "", "%FIXTURE% sleep 3000\r\n%FIXTURE% stop %EVENT%");
+    ASSERT_EQ(Command(VizadPath(), "-install").exitCode, 0u);
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000));
+    ASSERT_TRUE(WaitForServer(inst));
+
+    Outcome outcome = Command(VizadPath(), "-remove");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    std::regex expected("Stopping Ulvane Trelox ZUVO(\\.+)\r\nUlvane Trelox ZUVO stopped\\.\r\n"
+                        "Ulvane Trelox ZUVO removed\\.\r\n");
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(outcome.out, match, expected)) << outcome.out;
+    EXPECT_FALSE(Registered());
+    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+    EXPECT_FALSE(ServerRunning(inst));
+}
+
+TEST_F(InstallRemove, StopThatDoesNotCompleteStillDeletes)
+{
+    // A stand-in service that accepts the stop, shows stop-pending and falls
+    // back to running: the real host never does, and under Wine a host that
+    // dies stays stop-pending for ever.
+    ASSERT_TRUE(RegisterTestService("\"" + FixturePath() + "\" stubborn-service"));
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000));
+
+    Outcome outcome = Command(VizadPath(), "-remove");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    std::regex expected("Stopping Ulvane Trelox ZUVO\\.*\r\nUlvane Trelox ZUVO failed to stop\\.\r\n"
+                        "Ulvane Trelox ZUVO removed\\.\r\n");
+    EXPECT_TRUE(std::regex_match(outcome.out, expected)) << outcome.out;
+
+    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, "vizad-stubborn-service-quit");
+    ASSERT_NE(quit, (HANDLE)NULL);
+    SetEvent(quit);
+    CloseHandle(quit);
+    EXPECT_TRUE(WaitFor([] { return !Registered(); }, 30000));
+}
+
+TEST_F(InstallRemove, PathWithBlanksIsRegisteredQuotedAndStarts)
+{
+    std::string dir = "C:\\Program Files\\Vizad Test " + std::to_string(GetCurrentProcessId());
+    MakeDirs(dir);
+    std::string exe = dir + "\\vizad.exe";
+    ASSERT_TRUE(CopyFileA(VizadPath().c_str(), exe.c_str(), FALSE));
+    inst = MakeInstallation(ServiceRoot());
+
+    Outcome outcome = Command(exe, "-install");
+    EXPECT_EQ(outcome.out, Crlf("Ulvane Trelox ZUVO installed.\n"));
+    ExpectRegistration("\"" + exe + "\"");
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    EXPECT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000));
+    EXPECT_TRUE(WaitForServer(inst));
+
+    outcome = Command(exe, "-remove");
+    EXPECT_EQ(outcome.exitCode, 0u);
+    EXPECT_NE(outcome.out.find("Ulvane Trelox ZUVO stopped.\r\nUlvane Trelox ZUVO removed.\r\n"),
+              std::string::npos) << outcome.out;
+    WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000);
+    DeleteFileA(exe.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
