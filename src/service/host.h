@@ -18,7 +18,8 @@ extern SERVICE_STATUS_HANDLE sshStatusHandle;
 // messages.cpp
 char *GetResourceString(int resID, char *msg, int len);
 char *GetLastErrorText(char *lpszBuf, DWORD dwSize);
-void FormatText(char *buf, size_t size, const char *fmt, ...);
+void FormatText(char *buf, size_t size, const char *fmt, ...)
+    __attribute__((format(ms_printf, 3, 4)));
 
 // report.cpp
 BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);

@@ -52,11 +52,11 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
 void CmdInstallService(void)
 {
     char szCommand[PATH_SIZE + 2];
-    char szMsg[MSG_SIZE];
     SC_HANDLE schSCManager;
     SC_HANDLE schService;
 
     if (!GetServiceCommand(szCommand, sizeof szCommand)) {
+        char szMsg[MSG_SIZE];
         GetLastErrorText(szErr, MSG_SIZE);
         printf(GetResourceString(IDS_CANNOT_INSTALL, szMsg, MSG_SIZE), DISPLAY_NAME, szErr);
         return;

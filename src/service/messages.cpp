@@ -37,9 +37,10 @@ char *GetLastErrorText(char *lpszBuf, DWORD dwSize)
                                FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
                            NULL, GetLastError(), LANG_NEUTRAL, (LPSTR)&lpszTemp, 0, NULL);
 
+    // The system allocates lpszTemp through the pointer passed above.
     if (dwSize == 0) {
         // nothing can be written
-    } else if (dwRet == 0 || lpszTemp == NULL || dwSize < dwRet + 14) {
+    } else if (dwRet == 0 || lpszTemp == NULL || dwSize < dwRet + 14) {  // cppcheck-suppress knownConditionTrueFalse
         lpszBuf[0] = '\0';
     } else {
         // Drop the CR LF that closes every system text, never before its start.
@@ -47,7 +48,7 @@ char *GetLastErrorText(char *lpszBuf, DWORD dwSize)
         FormatText(lpszBuf, dwSize, "%s (0x%x)", lpszTemp, (unsigned)GetLastError());
     }
 
-    if (lpszTemp != NULL)
+    if (lpszTemp != NULL)  // cppcheck-suppress knownConditionTrueFalse
         LocalFree(lpszTemp);
     return lpszBuf;
 }

@@ -8,7 +8,7 @@
 char *NewScriptPath(const char *lpszRoot)
 {
     size_t cchRoot = strlen(lpszRoot);
-    char *lpszPath = (char *)malloc(cchRoot + sizeof SCRIPT_SUFFIX);
+    char *lpszPath = static_cast<char *>(malloc(cchRoot + sizeof SCRIPT_SUFFIX));
 
     if (lpszPath == NULL)
         return NULL;
@@ -25,7 +25,7 @@ char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg)
     size_t cchPath = strlen(lpszPath);
     size_t cchArg = lpszArg ? strlen(lpszArg) : 0;
     int bQuote = strpbrk(lpszPath, " \t") != NULL;
-    char *lpszCmdLine = (char *)malloc(cchPath + cchArg + 4);
+    char *lpszCmdLine = static_cast<char *>(malloc(cchPath + cchArg + 4));
     char *p = lpszCmdLine;
 
     if (lpszCmdLine == NULL)
