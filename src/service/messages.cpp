@@ -22,7 +22,9 @@ char *GetResourceString(int resID, char *msg, int len)
 {
     if (len <= 0)
         return msg;
-    if (LoadStringA(GetModuleHandleA(NULL), (UINT)resID, msg, len) == 0)
+    // String ids are 16 bits wide: LoadStringA would take 65536 for 0.
+    if (resID < 0 || resID > 0xFFFF ||
+        LoadStringA(GetModuleHandleA(NULL), (UINT)resID, msg, len) == 0)
         FormatText(msg, (size_t)len, "Unable to find resource id %d", resID);
     return msg;
 }

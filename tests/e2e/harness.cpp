@@ -78,6 +78,25 @@ std::vector<std::string> ReadLines(const std::string &path)
     return lines;
 }
 
+void RemoveTree(const std::string &path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path + "\\" + name);
+            else
+                DeleteFileA((path + "\\" + name).c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
 bool WaitFor(const std::function<bool()> &cond, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
@@ -108,11 +127,13 @@ Installation MakeInstallation(const std::string &root, const std::string &runBod
                        "set EVENT=" + inst.event + "\r\n"
                        "set FIXTURE=\"" + FixturePath() + "\"\r\n"
                        "if \"%1\"==\"stopServers\" goto stop\r\n"
-                       "echo run [%0] [%*]>>\"" + inst.log + "\"\r\n";
+                       "set VIZAD_LINE=run [%0] [%*]\r\n"
+                       "%FIXTURE% append \"" + inst.log + "\"\r\n";
     text += (runBody.empty() ? "%FIXTURE% serve %EVENT% >nul" : runBody) + "\r\n";
     text += "exit /b %errorlevel%\r\n"
             ":stop\r\n"
-            "echo stop [%0] [%*]>>\"" + inst.log + "\"\r\n";
+            "set VIZAD_LINE=stop [%0] [%*]\r\n"
+            "%FIXTURE% append \"" + inst.log + "\"\r\n";
     text += (stopBody.empty() ? "%FIXTURE% stop %EVENT%" : stopBody) + "\r\n";
     WriteTextFile(inst.script, text);
     return inst;
@@ -144,7 +165,11 @@ static std::string EnvironmentBlock(const EnvChanges &changes)
         entries.push_back(p);
     FreeEnvironmentStringsA(block);
 
-    for (const std::string &change : changes) {
+    // The prefix's system environment carries the service's ZOVOVEV into
+    // every Wine process: a child sees only the value its test gives it.
+    EnvChanges all = { "ZOVOVEV" };
+    all.insert(all.end(), changes.begin(), changes.end());
+    for (const std::string &change : all) {
         std::string name = NameOf(change);
         for (size_t i = 0; i < entries.size();)
             if (_stricmp(NameOf(entries[i]).c_str(), name.c_str()) == 0)
@@ -288,6 +313,16 @@ bool ServerRunning(const Installation &inst)
     return true;
 }
 
+bool StopServer(const Installation &inst)
+{
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
+    if (event == NULL)
+        return false;
+    BOOL ok = SetEvent(event);
+    CloseHandle(event);
+    return ok != FALSE;
+}
+
 std::string NewMarker()
 {
     static int counter;
@@ -317,10 +352,8 @@ bool SendSigint(const std::string &marker)
     PROCESS_INFORMATION pi;
     if (!CreateProcessA(NULL, cmdBuf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
         return false;
-    if (pi.hThread)
-        CloseHandle(pi.hThread);
-    if (pi.hProcess)
-        CloseHandle(pi.hProcess);
+    // Nothing in pi is closed: for a Unix program Wine leaves hProcess 0 and
+    // junk in the other fields, which could name a live handle of ours.
     return WaitFor([&] { return FileExists(done); }, 10000);
 }
 

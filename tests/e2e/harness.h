@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Folders and files.
@@ -19,6 +20,19 @@ std::string ReadTextFile(const std::string &path);  // "" when missing
 bool FileExists(const std::string &path);
 void MakeDirs(const std::string &path);
 std::vector<std::string> ReadLines(const std::string &path);  // without line ends
+void RemoveTree(const std::string &path);  // best effort: what cannot go stays
+
+// Runs a clean-up when the scope ends, on every path out of a test.
+class OnExit {
+public:
+    explicit OnExit(std::function<void()> action) : action_(std::move(action)) {}
+    ~OnExit() { action_(); }
+    OnExit(const OnExit &) = delete;
+    OnExit &operator=(const OnExit &) = delete;
+
+private:
+    std::function<void()> action_;
+};
 
 // Polls cond every 20 ms until it holds or timeoutMs passes.
 bool WaitFor(const std::function<bool()> &cond, DWORD timeoutMs);
@@ -41,13 +55,15 @@ std::vector<std::string> ScriptCalls(const Installation &inst);  // the log's li
 size_t CountCalls(const Installation &inst, const char *kind);    // lines starting with kind
 
 // Environment changes for a child: each entry "NAME=value" sets NAME (other
-// spellings of it are removed first), "NAME" alone removes it.
+// spellings of it are removed first), "NAME" alone removes it. ZOVOVEV is
+// always removed first, so a child has it only when the changes set it.
 typedef std::vector<std::string> EnvChanges;
 
 struct Child {
     HANDLE process = NULL;
     DWORD pid = 0;
-    std::string errPath;       // the child's standard error (Wine's event-log channel)
+    std::string errPath;       // the child's standard error (Wine's own channels go
+                               // to the test's Unix standard error instead)
     struct Reader *reader = nullptr;
 };
 // Starts vizad.exe (or another program) with args; standard output is a pipe
@@ -71,6 +87,8 @@ Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs
 // True once the run instance's server has made its event.
 bool WaitForServer(const Installation &inst, DWORD timeoutMs = 30000);
 bool ServerRunning(const Installation &inst);
+// Ends the run instance's server as its stop instance would (false: none).
+bool StopServer(const Installation &inst);
 
 // Delivers Ctrl+C the way Windows does it: attach to the child's console and
 // raise the event there (the harness itself ignores it). Every process on

@@ -48,7 +48,7 @@ TEST_F(SupervisorTest, StopBeforeTheRunInstanceKeepsTheServersDown)
             ServiceStop();
     };
     ServiceStart(0, nullptr);
-    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
     EXPECT_EQ(CountCalls(inst, "run"), 0u);
     EXPECT_FALSE(ServerRunning(inst));
 }
