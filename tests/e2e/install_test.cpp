@@ -33,15 +33,8 @@ protected:
 
     void TearDown() override
     {
-        if (!inst.event.empty()) {
-            HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
-            if (server) {
-                SetEvent(server);
-                CloseHandle(server);
-            }
-        }
-        RemoveLeftoverService();
-        EXPECT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
+        // Whatever a failed case left: its servers, the service, the script.
+        EXPECT_TRUE(EndServiceRun(inst));
     }
 
     static Outcome Command(const std::string &exe, const char *option)

@@ -112,6 +112,15 @@ bool RegisterTestService(const std::string &binaryPath)
     return service != NULL;
 }
 
+bool EndServiceRun(const Installation &inst)
+{
+    if (!inst.event.empty())
+        StopServer(inst);
+    RemoveLeftoverService();
+    return WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000) &&
+           CountProcesses("vizad.exe") == 0;
+}
+
 size_t CountProcesses(const char *imageName)
 {
     size_t count = 0;

@@ -23,6 +23,11 @@ bool WaitForServiceState(DWORD state, DWORD timeoutMs, SERVICE_STATUS *status = 
 bool StartTestService();
 bool ControlTestService(DWORD control, SERVICE_STATUS *status);
 
+struct Installation;
+// Ends whatever a service case left: the installation's servers, the
+// service and its registration. True once no host or server process is left.
+bool EndServiceRun(const Installation &inst);
+
 // Running processes whose image name matches, case ignored.
 size_t CountProcesses(const char *imageName);
 

@@ -24,16 +24,7 @@ protected:
     void TearDown() override
     {
         // Whatever a failed case left: its servers, the service, the script.
-        if (!inst.event.empty()) {
-            HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
-            if (server) {
-                SetEvent(server);
-                CloseHandle(server);
-            }
-        }
-        RemoveLeftoverService();
-        EXPECT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
-        EXPECT_EQ(CountProcesses("vizad.exe"), 0u);
+        EXPECT_TRUE(EndServiceRun(inst));
     }
 
     static void ExpectStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode)

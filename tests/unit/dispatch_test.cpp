@@ -82,10 +82,7 @@ TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
     Control(SERVICE_CONTROL_STOP);
     Control(SERVICE_CONTROL_INTERROGATE);
     ASSERT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
-    HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
-    ASSERT_NE(server, (HANDLE)NULL);
-    SetEvent(server);
-    CloseHandle(server);
+    ASSERT_TRUE(StopServer(inst));
     service.join();
 
     std::vector<SERVICE_STATUS> reports = FakeReports();

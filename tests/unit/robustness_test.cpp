@@ -87,10 +87,7 @@ TEST_F(RobustnessTest, ManyStopRequestsAtOnce)
     EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 20; }, 60000));
     EXPECT_TRUE(ServerRunning(inst));  // this stop instance leaves the servers alone
 
-    HANDLE server = OpenEventA(EVENT_MODIFY_STATE, FALSE, inst.event.c_str());
-    ASSERT_NE(server, (HANDLE)NULL);
-    SetEvent(server);
-    CloseHandle(server);
+    ASSERT_TRUE(StopServer(inst));
     start.join();
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
 }
