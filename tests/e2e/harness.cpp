@@ -203,14 +203,22 @@ static DWORD WINAPI ReadAll(LPVOID param)
 }
 
 Child StartProgram(const std::string &exe, const std::string &args, const EnvChanges &env,
-                   bool newConsole)
+                   bool newConsole, StdOut stdOut)
 {
     Child child;
     SECURITY_ATTRIBUTES sa = { sizeof sa, NULL, TRUE };
     HANDLE outRead = NULL, outWrite = NULL;
-    if (!CreatePipe(&outRead, &outWrite, &sa, 0))
-        return child;
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    if (stdOut == StdOut::Pipe || stdOut == StdOut::ClosedPipe) {
+        if (!CreatePipe(&outRead, &outWrite, &sa, 0))
+            return child;
+        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+        if (stdOut == StdOut::ClosedPipe) {
+            CloseHandle(outRead);  // every write the child makes finds no reader
+            outRead = NULL;
+        }
+    } else if (stdOut == StdOut::Invalid) {
+        outWrite = INVALID_HANDLE_VALUE;
+    }
 
     static int counter;
     char suffix[64];
@@ -238,18 +246,22 @@ Child StartProgram(const std::string &exe, const std::string &args, const EnvCha
     BOOL ok = CreateProcessA(exe.c_str(), cmdBuf.data(), NULL, NULL, TRUE,
                              newConsole ? CREATE_NEW_CONSOLE : 0, (LPVOID)block.data(), NULL,
                              &si, &pi);
-    CloseHandle(outWrite);
+    if (outWrite != NULL && outWrite != INVALID_HANDLE_VALUE)
+        CloseHandle(outWrite);
     if (errFile != INVALID_HANDLE_VALUE)
         CloseHandle(errFile);
     if (!ok) {
-        CloseHandle(outRead);
+        if (outRead != NULL)
+            CloseHandle(outRead);
         return child;
     }
     CloseHandle(pi.hThread);
     child.process = pi.hProcess;
     child.pid = pi.dwProcessId;
-    child.reader = new Reader{ outRead, NULL, std::string() };
-    child.reader->thread = CreateThread(NULL, 0, ReadAll, child.reader, 0, NULL);
+    if (outRead != NULL) {
+        child.reader = new Reader{ outRead, NULL, std::string() };
+        child.reader->thread = CreateThread(NULL, 0, ReadAll, child.reader, 0, NULL);
+    }
     return child;
 }
 
@@ -274,7 +286,8 @@ Outcome FinishChild(Child &child, DWORD timeoutMs)
     child.process = NULL;
 
     // Grandchildren hold the pipe too; they are bounded by their own timeouts.
-    if (WaitForSingleObject(child.reader->thread, 30000) == WAIT_OBJECT_0) {
+    if (child.reader != nullptr &&
+        WaitForSingleObject(child.reader->thread, 30000) == WAIT_OBJECT_0) {
         CloseHandle(child.reader->thread);
         CloseHandle(child.reader->pipe);
         outcome.out = child.reader->out;

@@ -66,11 +66,18 @@ struct Child {
                                // to the test's Unix standard error instead)
     struct Reader *reader = nullptr;
 };
-// Starts vizad.exe (or another program) with args; standard output is a pipe
-// read in the background; standard error goes to a file. With newConsole
-// the child gets a console of its own, so that Ctrl+C can reach it.
+// What the child gets as its standard output.
+enum class StdOut {
+    Pipe,        // a pipe read in the background into Outcome::out
+    Null,        // a NULL handle
+    Invalid,     // INVALID_HANDLE_VALUE
+    ClosedPipe,  // a pipe whose read end is closed before the child starts
+};
+// Starts vizad.exe (or another program) with args; standard output is as
+// stdOut says; standard error goes to a file. With newConsole the child
+// gets a console of its own, so that Ctrl+C can reach it.
 Child StartProgram(const std::string &exe, const std::string &args, const EnvChanges &env,
-                   bool newConsole);
+                   bool newConsole, StdOut stdOut = StdOut::Pipe);
 Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole = true);
 
 struct Outcome {

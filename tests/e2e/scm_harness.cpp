@@ -121,6 +121,37 @@ bool EndServiceRun(const Installation &inst)
            CountProcesses("vizad.exe") == 0;
 }
 
+DWORD TestServicePid()
+{
+    SC_HANDLE manager;
+    SC_HANDLE service = OpenTestService(&manager);
+    if (service == NULL)
+        return 0;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed;
+    BOOL ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status,
+                                   sizeof status, &needed);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok ? status.dwProcessId : 0;
+}
+
+size_t CountChildProcesses(DWORD parentPid)
+{
+    size_t count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry))
+        if (entry.th32ParentProcessID == parentPid)
+            count++;
+    CloseHandle(snapshot);
+    return count;
+}
+
 size_t CountProcesses(const char *imageName)
 {
     size_t count = 0;
