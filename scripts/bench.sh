@@ -1,0 +1,132 @@
+#!/bin/sh
+# Benchmarks: builds vizad.exe and the benchmark programs (build/i686), runs
+# every case under Wine in a prefix of their own (build/i686/bench-wine), and
+# writes the results with this machine's details to docs/benchmarks.md.
+# Run as root on Debian 12; whatever is missing gets installed first. Takes
+# about six minutes; the first run makes the prefix, about 20 s more.
+#   scripts/bench.sh [BUILD_DIR]
+# BUILD_DIR (default build/i686, the i686 preset's) is configured like it.
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+build=${1:-$top/build/i686}
+case $build in /*) ;; *) build=$top/$build ;; esac
+dir=$build/bench-wine            # prefix, session log, raw results
+out=$top/docs/benchmarks.md
+objdump=i686-w64-mingw32-objdump
+# ZOVOVEV of the services: inside the prefix, so inside the build tree.
+service_root='C:\vizad-bench-service'
+key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+
+say() { printf 'bench: %s\n' "$*"; }
+
+./scripts/setup.sh
+say "building vizad.exe and the benchmark programs (${build#"$top"/})"
+if [ $# -eq 0 ]; then
+    cmake --preset i686 >/dev/null
+else
+    cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+fi
+cmake --build "$build" --target vizad vizad_bench
+
+# The system environment is this prefix's own: the value goes when the run
+# ends, however it ends, and so does this prefix's wineserver (no other).
+session_up=
+cleanup() {
+    [ -n "$session_up" ] || return 0
+    session_up=
+    WINEPREFIX="$dir/prefix" WINEDEBUG=-all timeout 60 \
+        wine reg delete "$key" /v ZOVOVEV /f </dev/null >/dev/null 2>&1 || :
+    tests/wine/session stop "$dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+mkdir -p "$dir"
+say "starting a Wine session in ${dir#"$top"/} (its log: session.log there)"
+session_up=1
+# The session's first process has its standard error in a file: Wine's
+# background processes keep it, and a pipe there would never close.
+tests/wine/session start "$dir" "$service_root"
+
+say "running the cases (about five minutes; progress in ${dir#"$top"/}/driver.log)"
+status=0
+tests/wine/run "$dir" "$build/bin/vizad_bench.exe" >"$dir/results.txt" 2>"$dir/driver.log" ||
+    status=$?
+cleanup
+tr -d '\r' <"$dir/results.txt" >"$dir/results.md"   # a Windows program writes CR LF
+if [ "$status" != 0 ]; then
+    cat "$dir/driver.log" >&2
+    say "FAILED: a case could not be run (status $status); docs/benchmarks.md left as it was"
+    exit 1
+fi
+
+# The size target joins the driver's table of targets, which ends its output.
+bytes=$(wc -c <"$build/bin/vizad.exe" | tr -d ' ')
+if [ "$bytes" -le 32768 ]; then size_verdict=met; else size_verdict='**not met**'; fi
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+[ -n "$cpu" ] || cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
+mem=$(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+os=$(. /etc/os-release && printf '%s' "$PRETTY_NAME")
+mingw=$(dpkg-query -W -f='${Version}' mingw-w64-i686-dev 2>/dev/null || echo unknown)
+
+mkdir -p "$(dirname "$out")"
+{
+    cat <<EOF
+# Benchmarks
+
+What \`vizad.exe\` costs against the least host that does the same job: a
+program that reads \`ZOVOVEV\`, runs \`%ZOVOVEV%\\bin\\revaduzeza.bat\` once with
+CreateProcessA and waits for it with WaitForSingleObject, built with the same
+compiler, C runtime and size flags, without the product's hardening. Everything
+runs under Wine; \`scripts/bench.sh\` builds what is needed, runs every case in
+a Wine prefix of its own in the build tree (\`build/i686/bench-wine\`) and
+writes this file. The figures are one run's, on the machine below; other Wine
+sessions may run on it at the same time, so timings carry some noise: the
+middle half of the pairwise ratios shows how much.
+
+Cases that time or weigh hosts run them in rounds after warm-up rounds: every
+host once a round, each round starting one host further down the table than
+the last. Each table gives every host's median and, for each reference, the
+ratio of the medians and the median of the pairwise ratios (\`vizad.exe\` over
+the reference, round by round). Targets are judged on the median of the
+pairwise ratios.
+
+The rows under the least host add one thing each, so that what stands between
+\`vizad.exe\` and the least host can be read off: advapi32 imported but not
+called (the DLL of the service API, which \`vizad.exe\` imports and so loads
+at every start, also in \`-debug\` mode, where it calls none of it), the
+product's hardening (its flags and its own seeding of the stack guard), and
+both. Where \`vizad.exe\` is close to "least host + both", the rest of the
+difference is those two things, not \`vizad.exe\`'s own code. The least host
+runs twice a round; what separates its two rows is noise.
+
+## Machine
+
+| | |
+|---|---|
+| date | $(date -u '+%Y-%m-%d %H:%M UTC') |
+| CPU | $cpu |
+| cores (logical CPUs) | $(nproc) |
+| memory | $mem |
+| system | $os, Linux $(uname -r) |
+| Wine | $(wine --version) |
+| compiler | $(i686-w64-mingw32-g++-posix --version | head -1), MinGW-w64 runtime $mingw |
+| build | i686, MinSizeRel, stripped |
+EOF
+    # The targets first, with the size added; then the cases in order.
+    echo
+    awk '/^## Targets$/ { t = 1 } t' "$dir/results.md"
+    printf '| vizad.exe (i686, stripped) ≤ 32 KiB | %s bytes | %s |\n' "$bytes" "$size_verdict"
+    awk '/^## Targets$/ { exit } { print }' "$dir/results.md"
+    sh bench/size.sh "$objdump" "$build/bin/vizad.exe" "$build/bin/ref_host.exe" \
+        "$build/bin/ref_host_hardened_advapi32.exe" "$build/bin/ref_service.exe"
+} >"$out.tmp"
+mv "$out.tmp" "$out"
+say "wrote docs/benchmarks.md"
+awk '/^## Targets$/ { t = 1 } t' "$dir/results.md"
+printf '| vizad.exe (i686, stripped) ≤ 32 KiB | %s bytes | %s |\n' "$bytes" "$size_verdict"
