@@ -1,25 +1,64 @@
-// The product's side of the platform seam: plain forwarding to advapi32.
+// The product's side of the platform seam: each call goes to advapi32,
+// which is loaded the first time one is made. A console run never calls
+// it, and a library that is never loaded costs it nothing.
 #include "platform/advapi.h"
+
+static PVOID volatile pAdvapi;  // the loaded module, shared by every thread
+
+// Advapi32's function lpszName as type Fn, or NULL with the last error set.
+// Threads that race here load the same module; the loader counts each load.
+template <typename Fn> static Fn GetAdvapiProc(const char *lpszName)
+{
+    HMODULE hAdvapi =
+        static_cast<HMODULE>(InterlockedCompareExchangePointer(&pAdvapi, NULL, NULL));
+
+    if (hAdvapi == NULL) {
+        hAdvapi = LoadLibraryA("advapi32.dll");
+        if (hAdvapi == NULL)
+            return NULL;
+        InterlockedExchangePointer(&pAdvapi, hAdvapi);
+    }
+    return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(hAdvapi, lpszName)));
+}
+
+typedef BOOL(WINAPI *PFN_DISPATCH)(const SERVICE_TABLE_ENTRYA *);
+typedef SERVICE_STATUS_HANDLE(WINAPI *PFN_REGISTER)(LPCSTR, LPHANDLER_FUNCTION);
+typedef BOOL(WINAPI *PFN_SETSTATUS)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
+typedef SC_HANDLE(WINAPI *PFN_OPENMANAGER)(LPCSTR, LPCSTR, DWORD);
+typedef SC_HANDLE(WINAPI *PFN_CREATE)(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD,
+                                      LPCSTR, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR);
+typedef SC_HANDLE(WINAPI *PFN_OPENSERVICE)(SC_HANDLE, LPCSTR, DWORD);
+typedef BOOL(WINAPI *PFN_CONTROL)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
+typedef BOOL(WINAPI *PFN_QUERY)(SC_HANDLE, LPSERVICE_STATUS);
+typedef BOOL(WINAPI *PFN_HANDLE)(SC_HANDLE);
+typedef HANDLE(WINAPI *PFN_REGSOURCE)(LPCSTR, LPCSTR);
+typedef BOOL(WINAPI *PFN_REPORT)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR *,
+                                 LPVOID);
+typedef BOOL(WINAPI *PFN_DEREGSOURCE)(HANDLE);
 
 BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
 {
-    return StartServiceCtrlDispatcherA(lpServiceTable);
+    PFN_DISPATCH pfn = GetAdvapiProc<PFN_DISPATCH>("StartServiceCtrlDispatcherA");
+    return pfn ? pfn(lpServiceTable) : FALSE;
 }
 
 SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
                                                     LPHANDLER_FUNCTION lpHandlerProc)
 {
-    return RegisterServiceCtrlHandlerA(lpServiceName, lpHandlerProc);
+    PFN_REGISTER pfn = GetAdvapiProc<PFN_REGISTER>("RegisterServiceCtrlHandlerA");
+    return pfn ? pfn(lpServiceName, lpHandlerProc) : 0;
 }
 
 BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus)
 {
-    return SetServiceStatus(hServiceStatus, lpServiceStatus);
+    PFN_SETSTATUS pfn = GetAdvapiProc<PFN_SETSTATUS>("SetServiceStatus");
+    return pfn ? pfn(hServiceStatus, lpServiceStatus) : FALSE;
 }
 
 SC_HANDLE ScmOpenSCManager(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess)
 {
-    return OpenSCManagerA(lpMachineName, lpDatabaseName, dwDesiredAccess);
+    PFN_OPENMANAGER pfn = GetAdvapiProc<PFN_OPENMANAGER>("OpenSCManagerA");
+    return pfn ? pfn(lpMachineName, lpDatabaseName, dwDesiredAccess) : NULL;
 }
 
 SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
@@ -28,51 +67,63 @@ SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lp
                            LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
                            LPCSTR lpServiceStartName, LPCSTR lpPassword)
 {
-    return CreateServiceA(hSCManager, lpServiceName, lpDisplayName, dwDesiredAccess,
-                          dwServiceType, dwStartType, dwErrorControl, lpBinaryPathName,
-                          lpLoadOrderGroup, lpdwTagId, lpDependencies, lpServiceStartName,
-                          lpPassword);
+    PFN_CREATE pfn = GetAdvapiProc<PFN_CREATE>("CreateServiceA");
+    if (pfn == NULL)
+        return NULL;
+    return pfn(hSCManager, lpServiceName, lpDisplayName, dwDesiredAccess, dwServiceType,
+               dwStartType, dwErrorControl, lpBinaryPathName, lpLoadOrderGroup, lpdwTagId,
+               lpDependencies, lpServiceStartName, lpPassword);
 }
 
 SC_HANDLE ScmOpenService(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess)
 {
-    return OpenServiceA(hSCManager, lpServiceName, dwDesiredAccess);
+    PFN_OPENSERVICE pfn = GetAdvapiProc<PFN_OPENSERVICE>("OpenServiceA");
+    return pfn ? pfn(hSCManager, lpServiceName, dwDesiredAccess) : NULL;
 }
 
 BOOL ScmControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus)
 {
-    return ControlService(hService, dwControl, lpServiceStatus);
+    PFN_CONTROL pfn = GetAdvapiProc<PFN_CONTROL>("ControlService");
+    return pfn ? pfn(hService, dwControl, lpServiceStatus) : FALSE;
 }
 
 BOOL ScmQueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus)
 {
-    return QueryServiceStatus(hService, lpServiceStatus);
+    PFN_QUERY pfn = GetAdvapiProc<PFN_QUERY>("QueryServiceStatus");
+    return pfn ? pfn(hService, lpServiceStatus) : FALSE;
 }
 
 BOOL ScmDeleteService(SC_HANDLE hService)
 {
-    return DeleteService(hService);
+    PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>("DeleteService");
+    return pfn ? pfn(hService) : FALSE;
 }
 
 BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
 {
-    return CloseServiceHandle(hSCObject);
+    PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>("CloseServiceHandle");
+    return pfn ? pfn(hSCObject) : FALSE;
 }
 
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
-    return RegisterEventSourceA(lpUNCServerName, lpSourceName);
+    PFN_REGSOURCE pfn = GetAdvapiProc<PFN_REGSOURCE>("RegisterEventSourceA");
+    return pfn ? pfn(lpUNCServerName, lpSourceName) : NULL;
 }
 
 BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
                     PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,
                     LPVOID lpRawData)
 {
-    return ReportEventA(hEventLog, wType, wCategory, dwEventID, lpUserSid, wNumStrings,
-                        dwDataSize, lpStrings, lpRawData);
+    PFN_REPORT pfn = GetAdvapiProc<PFN_REPORT>("ReportEventA");
+    if (pfn == NULL)
+        return FALSE;
+    return pfn(hEventLog, wType, wCategory, dwEventID, lpUserSid, wNumStrings, dwDataSize,
+               lpStrings, lpRawData);
 }
 
 BOOL EvtDeregisterEventSource(HANDLE hEventLog)
 {
-    return DeregisterEventSource(hEventLog);
+    PFN_DEREGSOURCE pfn = GetAdvapiProc<PFN_DEREGSOURCE>("DeregisterEventSource");
+    return pfn ? pfn(hEventLog) : FALSE;
 }
