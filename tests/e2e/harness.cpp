@@ -391,3 +391,16 @@ std::string Crlf(const std::string &text)
     }
     return result;
 }
+
+std::string ExpectedErrorText(DWORD code)
+{
+    char *text = nullptr;
+    DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               NULL, code, 0, (LPSTR)&text, 0, NULL);
+    std::string result(text ? text : "", len >= 2 ? len - 2 : 0);
+    LocalFree(text);
+    char hex[16];
+    snprintf(hex, sizeof hex, " (0x%lx)", code);
+    return result + hex;
+}

@@ -110,5 +110,8 @@ bool SendSigint(const std::string &marker);
 
 // Output helpers.
 std::string Crlf(const std::string &text);  // "\n" -> "\r\n"
+// What the host prints for error code: the system's text without its line
+// end, then the code in hex. Computed here, as the texts differ by system.
+std::string ExpectedErrorText(DWORD code);
 
 #endif

@@ -6,21 +6,6 @@
 #include "harness.h"
 #include "scm_harness.h"
 
-// What GetLastErrorText makes of code: the system's text without its line
-// end, then the code in hex. Computed here, as the texts differ by system.
-static std::string ErrorText(DWORD code)
-{
-    char *text = nullptr;
-    DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               NULL, code, 0, (LPSTR)&text, 0, NULL);
-    std::string result(text ? text : "", len >= 2 ? len - 2 : 0);
-    LocalFree(text);
-    char hex[16];
-    snprintf(hex, sizeof hex, " (0x%lx)", code);
-    return result + hex;
-}
-
 class InstallRemove : public ::testing::Test {
 protected:
     Installation inst;
@@ -83,7 +68,8 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
 
     outcome = Command(VizadPath(), "/INSTALL");
     EXPECT_EQ(outcome.exitCode, 0u);
-    EXPECT_EQ(outcome.out, Crlf("CreateService failed - " + ErrorText(ERROR_SERVICE_EXISTS) + "\n"));
+    EXPECT_EQ(outcome.out,
+              Crlf("CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n"));
 
     // Not running: no stopping text, no dots.
     outcome = Command(VizadPath(), "-remove");
@@ -94,7 +80,8 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     outcome = Command(VizadPath(), "-Remove");
     EXPECT_EQ(outcome.exitCode, 0u);
     EXPECT_EQ(outcome.out,
-              Crlf("OpenService failed - " + ErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n"));
+              Crlf("OpenService failed - " + ExpectedErrorText(ERROR_SERVICE_DOES_NOT_EXIST) +
+                   "\n"));
 }
 
 TEST_F(InstallRemove, RemoveStopsARunningServiceADotASecond)

@@ -27,24 +27,12 @@ static std::string CaptureStdout(const std::function<void()> &command)
     return ReadTextFile(path);
 }
 
-static std::string ErrorText(DWORD code)
-{
-    char *text = nullptr;
-    DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               NULL, code, 0, (LPSTR)&text, 0, NULL);
-    std::string result(text ? text : "", len >= 2 ? len - 2 : 0);
-    LocalFree(text);
-    char hex[16];
-    snprintf(hex, sizeof hex, " (0x%lx)", code);
-    return result + hex;
-}
-
 using InstallUnitTest = HostTest;
 
 TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
 {
-    std::string expected = "OpenSCManager failed - " + ErrorText(ERROR_ACCESS_DENIED) + "\r\n";
+    std::string expected =
+        "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n";
     for (auto command : { CmdInstallService, CmdRemoveService })
         EXPECT_EQ(CaptureStdout(command), expected);
     EXPECT_TRUE(FakeReports().empty());
