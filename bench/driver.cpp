@@ -14,7 +14,6 @@
 // installation that the services use; the console cases make their own.
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <stdarg.h>
@@ -23,6 +22,8 @@
 #include <string.h>
 #include <string>
 #include <vector>
+
+#include "../tests/e2e/processes.h"
 
 #define VIZAD_SERVICE "ZUVO"
 #define REF_SERVICE "ZUVOBENCHREF"
@@ -174,22 +175,6 @@ static void SetNamedEvent(const char *name)
         SetEvent(event);
         CloseHandle(event);
     }
-}
-
-static size_t CountProcesses(const char *imageName)
-{
-    size_t count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry))
-        if (_stricmp(entry.szExeFile, imageName) == 0)
-            count++;
-    CloseHandle(snapshot);
-    return count;
 }
 
 static bool NoProcess(const void *imageName) { return CountProcesses((const char *)imageName) == 0; }

@@ -7,7 +7,6 @@
 #include "service/host.h"
 #include "zuvo/supervisor.h"
 
-#define START_WAIT_HINT 3000  // ms the manager should allow between start-up reports
 
 // Runs on the main thread, inside the dispatcher, for every control request.
 void WINAPI service_ctrl(DWORD dwCtrlCode)

@@ -9,6 +9,7 @@
 #define DISPLAY_NAME   "Ulvane Trelox ZUVO"
 #define PROGRAM_NAME   "VIZAD"                // fills the usage text
 #define MSG_SIZE       256                    // every catalogue and composed text buffer
+#define START_WAIT_HINT 3000                  // ms the manager should allow between start-up reports
 
 extern BOOL bDebug;                           // console mode: print instead of report
 extern DWORD dwErr;                           // last logged error, the service's exit code

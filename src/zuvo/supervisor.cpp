@@ -8,7 +8,6 @@
 #include "service/host.h"
 #include "zuvo/supervisor.h"
 
-#define START_WAIT_HINT    3000  // ms the manager should allow between start-up reports
 #define START_STEP_REPORTS 3     // start-pending reports after the stop event exists
 
 char *qelctl = NULL;

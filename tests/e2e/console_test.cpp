@@ -5,8 +5,6 @@
 
 #include "harness.h"
 
-static const char kDebugging[] = "Debugging Ulvane Trelox ZUVO.\n";
-
 TEST(ConsoleRun, CtrlCOnTheConsoleEndsTheRun)
 {
     // Raised on the console, Ctrl+C reaches every process there. Under Wine
@@ -55,13 +53,7 @@ TEST(ConsoleRun, EachSigintStartsOneStopInstance)
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
 }
 
-static const char kStopping[] = "Stopping Ulvane Trelox ZUVO";
 static const char kNoRoot[] = "ZOVOVEV environment variable not set.\n";
-static const char kUsage[] =
-    "VIZAD -install\t\tto install the service\n"
-    "VIZAD -remove\t\tto remove the service\n"
-    "VIZAD -debug <params>\tto run as a console application for debugging\n";
-static const char kSuffix[] = "\\bin\\revaduzeza.bat";
 
 // Every "{script}" in pattern replaced by script.
 static std::string Fill(std::string pattern, const std::string &script)

@@ -118,7 +118,7 @@ Installation MakeInstallation(const std::string &root, const std::string &runBod
     snprintf(event, sizeof event, "vizad-test-%lu-%d-%lu", GetCurrentProcessId(), ++counter,
              GetTickCount());
     inst.root = root;
-    inst.script = root + "\\bin\\revaduzeza.bat";
+    inst.script = root + kSuffix;
     inst.log = root + "\\calls.log";
     inst.event = event;
     MakeDirs(root + "\\bin");
@@ -304,19 +304,6 @@ Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs
     return FinishChild(child, timeoutMs);
 }
 
-bool WaitForServer(const Installation &inst, DWORD timeoutMs)
-{
-    return WaitFor(
-        [&] {
-            HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, inst.event.c_str());
-            if (event == NULL)
-                return false;
-            CloseHandle(event);
-            return true;
-        },
-        timeoutMs);
-}
-
 bool ServerRunning(const Installation &inst)
 {
     HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, inst.event.c_str());
@@ -334,6 +321,11 @@ bool StopServer(const Installation &inst)
     BOOL ok = SetEvent(event);
     CloseHandle(event);
     return ok != FALSE;
+}
+
+bool WaitForServer(const Installation &inst, DWORD timeoutMs)
+{
+    return WaitFor([&] { return ServerRunning(inst); }, timeoutMs);
 }
 
 std::string NewMarker()

@@ -10,6 +10,16 @@
 #include <utility>
 #include <vector>
 
+// The host's own texts, as its console prints them before line ends are
+// turned into CR LF.
+inline constexpr char kDebugging[] = "Debugging Ulvane Trelox ZUVO.\n";
+inline constexpr char kStopping[] = "Stopping Ulvane Trelox ZUVO";
+inline constexpr char kUsage[] =
+    "VIZAD -install\t\tto install the service\n"
+    "VIZAD -remove\t\tto remove the service\n"
+    "VIZAD -debug <params>\tto run as a console application for debugging\n";
+inline constexpr char kSuffix[] = "\\bin\\revaduzeza.bat";  // appended to the root
+
 // Folders and files.
 std::string ExeDir();                          // where e2e_tests.exe, vizad.exe, fixture.exe are
 std::string VizadPath();

@@ -9,12 +9,6 @@
 
 #include <psapi.h>  // after windows.h, which it needs
 
-static const char kDebugging[] = "Debugging Ulvane Trelox ZUVO.\n";
-static const char kUsage[] =
-    "VIZAD -install\t\tto install the service\n"
-    "VIZAD -remove\t\tto remove the service\n"
-    "VIZAD -debug <params>\tto run as a console application for debugging\n";
-static const char kSuffix[] = "\\bin\\revaduzeza.bat";
 static const size_t kTextBuffer = 256;  // the host composes text 1 in a buffer this size
 
 // Ends what a console case left running when it stopped early: the servers
@@ -171,10 +165,24 @@ protected:
         ASSERT_TRUE(StartTestService()) << GetLastError();
         SERVICE_STATUS status;
         ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
-        ExpectStatus(status, SERVICE_RUNNING, 0, 0);
+        ExpectServiceStatus(status, SERVICE_RUNNING, 0, 0);
         ASSERT_TRUE(WaitForServer(inst));
         *pid = TestServicePid();
         ASSERT_NE(*pid, 0u);
+    }
+
+    // After one stop instance that left the servers up: the service is still
+    // stop-pending with its servers running until the run instance ends.
+    void ExpectStillStoppingUntilTheRunInstanceEnds()
+    {
+        SERVICE_STATUS status;
+        ASSERT_TRUE(QueryTestService(&status));
+        ExpectServiceStatus(status, SERVICE_STOP_PENDING, 0, 6);
+        EXPECT_TRUE(ServerRunning(inst));
+
+        ASSERT_NO_FATAL_FAILURE(EndRunInstance());
+        EXPECT_EQ(CountCalls(inst, "run"), 1u);
+        EXPECT_EQ(CountCalls(inst, "stop"), 1u);
     }
 
     // Ends the run instance as a working stop instance would, and sees the
@@ -184,21 +192,9 @@ protected:
         ASSERT_TRUE(StopServer(inst));
         SERVICE_STATUS status;
         ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-        ExpectStatus(status, SERVICE_STOPPED, 0, 0);
+        ExpectServiceStatus(status, SERVICE_STOPPED, 0, 0);
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
-    }
-
-    static void ExpectStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode,
-                             DWORD checkPoint)
-    {
-        EXPECT_EQ(s.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
-        EXPECT_EQ(s.dwCurrentState, state);
-        EXPECT_EQ(s.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
-        EXPECT_EQ(s.dwWin32ExitCode, exitCode);
-        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
-        EXPECT_EQ(s.dwCheckPoint, checkPoint);
-        EXPECT_EQ(s.dwWaitHint, 0u);
     }
 };
 
@@ -225,7 +221,7 @@ TEST_F(RobustService, StopInstanceThatDoesNotStopTheServers)
 
         SERVICE_STATUS status;
         ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
-        ExpectStatus(status, SERVICE_STOP_PENDING, 0, 6);
+        ExpectServiceStatus(status, SERVICE_STOP_PENDING, 0, 6);
         ASSERT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
         if (c.hangs) {
             ASSERT_TRUE(WaitFor([&] { return EventExists(hangEvent); }, 30000));
@@ -235,13 +231,7 @@ TEST_F(RobustService, StopInstanceThatDoesNotStopTheServers)
         ASSERT_TRUE(WaitFor([&] { return CountChildProcesses(pid) == (c.hangs ? 2u : 1u); },
                             30000))
             << CountChildProcesses(pid) << " children";
-        ASSERT_TRUE(QueryTestService(&status));
-        ExpectStatus(status, SERVICE_STOP_PENDING, 0, 6);
-        EXPECT_TRUE(ServerRunning(inst));
-
-        ASSERT_NO_FATAL_FAILURE(EndRunInstance());
-        EXPECT_EQ(CountCalls(inst, "run"), 1u);
-        EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+        ASSERT_NO_FATAL_FAILURE(ExpectStillStoppingUntilTheRunInstanceEnds());
         EndHungStop();
         ASSERT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
     }
@@ -257,20 +247,14 @@ TEST_F(RobustService, SecondStopRequestWhileStopPending)
     ASSERT_NO_FATAL_FAILURE(StartWithServers("", "rem the servers go on", &pid));
     SERVICE_STATUS status;
     ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    ExpectStatus(status, SERVICE_STOP_PENDING, 0, 6);
+    ExpectServiceStatus(status, SERVICE_STOP_PENDING, 0, 6);
     ASSERT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
 
     EXPECT_FALSE(ControlTestService(SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     // The stop instance has ended; no second one came after it.
     ASSERT_TRUE(WaitFor([&] { return CountChildProcesses(pid) == 1; }, 30000));
-    ASSERT_TRUE(QueryTestService(&status));
-    ExpectStatus(status, SERVICE_STOP_PENDING, 0, 6);
-    EXPECT_TRUE(ServerRunning(inst));
-
-    ASSERT_NO_FATAL_FAILURE(EndRunInstance());
-    EXPECT_EQ(CountCalls(inst, "run"), 1u);
-    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    ASSERT_NO_FATAL_FAILURE(ExpectStillStoppingUntilTheRunInstanceEnds());
 }
 
 // Interrogations are answered from the status record: each one re-sends
@@ -322,7 +306,7 @@ TEST_F(RobustService, ThousandInterrogationsWhileRunning)
     else
         EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectStatus(status, SERVICE_STOPPED, 0, 0);
+    ExpectServiceStatus(status, SERVICE_STOPPED, 0, 0);
     EXPECT_EQ(CountCalls(inst, "stop"), 1u);
 }
 
@@ -384,12 +368,12 @@ TEST_F(RobustInstall, PlantedProgramsNeverRunInsteadOfTheService)
     ASSERT_TRUE(started) << err;
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
-    ExpectStatus(status, SERVICE_RUNNING, 0, 0);
+    ExpectServiceStatus(status, SERVICE_RUNNING, 0, 0);
     ASSERT_TRUE(WaitForServer(inst));
 
     ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectStatus(status, SERVICE_STOPPED, 0, 0);
+    ExpectServiceStatus(status, SERVICE_STOPPED, 0, 0);
     ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
     outcome = Command(exe, "-remove");
     EXPECT_EQ(outcome.exitCode, 0u);

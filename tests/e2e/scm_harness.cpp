@@ -1,9 +1,10 @@
 #include "scm_harness.h"
 
 #include <stdlib.h>
-#include <tlhelp32.h>
 
 #include "harness.h"
+
+#include <gtest/gtest.h>
 
 std::string ServiceRoot()
 {
@@ -112,6 +113,18 @@ bool RegisterTestService(const std::string &binaryPath)
     return service != NULL;
 }
 
+void ExpectServiceStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode,
+                         DWORD checkPoint)
+{
+    EXPECT_EQ(s.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(s.dwCurrentState, state);
+    EXPECT_EQ(s.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
+    EXPECT_EQ(s.dwWin32ExitCode, exitCode);
+    EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+    EXPECT_EQ(s.dwCheckPoint, checkPoint);
+    EXPECT_EQ(s.dwWaitHint, 0u);
+}
+
 bool EndServiceRun(const Installation &inst)
 {
     if (!inst.event.empty())
@@ -136,64 +149,31 @@ DWORD TestServicePid()
     return ok ? status.dwProcessId : 0;
 }
 
-size_t CountChildProcesses(DWORD parentPid)
+// The text of the log file that the variable names ("" without one).
+static std::string LogNamedBy(const char *variable)
 {
-    size_t count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry))
-        if (entry.th32ParentProcessID == parentPid)
-            count++;
-    CloseHandle(snapshot);
-    return count;
-}
-
-size_t CountProcesses(const char *imageName)
-{
-    size_t count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry))
-        if (_stricmp(entry.szExeFile, imageName) == 0)
-            count++;
-    CloseHandle(snapshot);
-    return count;
-}
-
-static std::string SessionLog()
-{
-    const char *path = getenv("VIZAD_SESSION_LOG");
+    const char *path = getenv(variable);
     return path ? ReadTextFile(path) : std::string();
 }
 
-size_t EventLogOffset() { return SessionLog().size(); }
-
-static std::string OwnLog()
+static std::vector<std::string> EventStringsInLogSince(const char *variable, size_t offset)
 {
-    const char *path = getenv("VIZAD_STDERR_LOG");
-    return path ? ReadTextFile(path) : std::string();
-}
-
-size_t OwnEventLogOffset() { return OwnLog().size(); }
-
-std::vector<std::string> OwnEventStringsSince(size_t offset)
-{
-    std::string log = OwnLog();
+    std::string log = LogNamedBy(variable);
     return EventStringsIn(log.substr(offset > log.size() ? 0 : offset));
 }
+
+size_t EventLogOffset() { return LogNamedBy("VIZAD_SESSION_LOG").size(); }
 
 std::vector<std::string> EventStringsSince(size_t offset)
 {
-    std::string log = SessionLog();
-    return EventStringsIn(log.substr(offset > log.size() ? 0 : offset));
+    return EventStringsInLogSince("VIZAD_SESSION_LOG", offset);
+}
+
+size_t OwnEventLogOffset() { return LogNamedBy("VIZAD_STDERR_LOG").size(); }
+
+std::vector<std::string> OwnEventStringsSince(size_t offset)
+{
+    return EventStringsInLogSince("VIZAD_STDERR_LOG", offset);
 }
 
 // Wine prints each string of an entry on its own line of the channel:
@@ -201,9 +181,8 @@ std::vector<std::string> EventStringsSince(size_t offset)
 std::vector<std::string> EventStringsIn(const std::string &log)
 {
     std::vector<std::string> strings;
-    size_t offset = 0;
     static const char kMark[] = ":err:eventlog:ReportEventW L\"";
-    for (size_t at = log.find(kMark, offset); at != std::string::npos;
+    for (size_t at = log.find(kMark); at != std::string::npos;
          at = log.find(kMark, at + 1)) {
         std::string text;
         for (size_t i = at + sizeof kMark - 1; i < log.size() && log[i] != '\n'; i++) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "processes.h"
+
 #include <string>
 #include <vector>
 
@@ -28,13 +30,13 @@ struct Installation;
 // service and its registration. True once no host or server process is left.
 bool EndServiceRun(const Installation &inst);
 
+// Checks every field of a status the host reported: its own process, stop
+// accepted, no service-specific code and no wait hint in these states.
+void ExpectServiceStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode,
+                         DWORD checkPoint = 0);
+
 // The service's process id as the manager reports it (0: none).
 DWORD TestServicePid();
-
-// Running processes whose image name matches, case ignored.
-size_t CountProcesses(const char *imageName);
-// Running processes whose parent is the process parentPid.
-size_t CountChildProcesses(DWORD parentPid);
 
 // Event-log entries that Wine wrote on its channel since offset, as the
 // strings each entry carried (C escapes undone): for services, in the

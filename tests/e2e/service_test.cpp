@@ -5,11 +5,6 @@
 #include "harness.h"
 #include "scm_harness.h"
 
-static const char kUsage[] =
-    "VIZAD -install\t\tto install the service\n"
-    "VIZAD -remove\t\tto remove the service\n"
-    "VIZAD -debug <params>\tto run as a console application for debugging\n";
-
 class ServiceRun : public ::testing::Test {
 protected:
     Installation inst;
@@ -26,17 +21,6 @@ protected:
         // Whatever a failed case left: its servers, the service, the script.
         EXPECT_TRUE(EndServiceRun(inst));
     }
-
-    static void ExpectStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode)
-    {
-        EXPECT_EQ(s.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
-        EXPECT_EQ(s.dwCurrentState, state);
-        EXPECT_EQ(s.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
-        EXPECT_EQ(s.dwWin32ExitCode, exitCode);
-        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
-        EXPECT_EQ(s.dwCheckPoint, 0u);
-        EXPECT_EQ(s.dwWaitHint, 0u);
-    }
 };
 
 TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
@@ -45,12 +29,12 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
     ASSERT_TRUE(StartTestService()) << GetLastError();
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
-    ExpectStatus(status, SERVICE_RUNNING, 0);
+    ExpectServiceStatus(status, SERVICE_RUNNING, 0);
     ASSERT_TRUE(WaitForServer(inst));
 
     // Answered while running: the same state again.
     ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
-    ExpectStatus(status, SERVICE_RUNNING, 0);
+    ExpectServiceStatus(status, SERVICE_RUNNING, 0);
 
     ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
     if (status.dwCurrentState == SERVICE_STOP_PENDING)
@@ -58,7 +42,7 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
     else
         EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectStatus(status, SERVICE_STOPPED, 0);
+    ExpectServiceStatus(status, SERVICE_STOPPED, 0);
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 1u);
     EXPECT_FALSE(ServerRunning(inst));
@@ -71,7 +55,7 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectStatus(status, SERVICE_STOPPED, 0);
+    ExpectServiceStatus(status, SERVICE_STOPPED, 0);
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 }
@@ -86,7 +70,7 @@ TEST_F(ServiceRun, MissingScriptIsLoggedWithItsPathAndBecomesTheExitCode)
     ASSERT_TRUE(StartTestService()) << GetLastError();
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectStatus(status, SERVICE_STOPPED, ERROR_FILE_NOT_FOUND);
+    ExpectServiceStatus(status, SERVICE_STOPPED, ERROR_FILE_NOT_FOUND);
     std::vector<std::string> logged;
     ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
     EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: 2\n", script + " not found.\n" }));
@@ -118,7 +102,7 @@ TEST_F(ServiceRun, FiftyStartStopCyclesLeaveNothingBehind)
         SERVICE_STATUS status;
         ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
         ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-        ExpectStatus(status, SERVICE_STOPPED, 0);
+        ExpectServiceStatus(status, SERVICE_STOPPED, 0);
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
         ASSERT_TRUE(WaitFor([] { return CountProcesses("fixture.exe") == 0; }, 30000));
