@@ -27,19 +27,23 @@ static void Report(DWORD state, DWORD waitHint)
 }
 
 // Starts the script with arg (NULL for none); the process handle, or NULL.
+// The path is always quoted: the tests' service root holds an ampersand,
+// which cmd would split an unquoted path at.
 static HANDLE RunScript(const char *arg)
 {
     size_t len = strlen(scriptPath);
     size_t argLen = arg ? strlen(arg) + 1 : 0;
-    char *cmdLine = (char *)malloc(len + argLen + 1);
+    char *cmdLine = (char *)malloc(len + argLen + 3);
     if (cmdLine == NULL)
         return NULL;
-    memcpy(cmdLine, scriptPath, len);
+    cmdLine[0] = '"';
+    memcpy(cmdLine + 1, scriptPath, len);
+    cmdLine[len + 1] = '"';
     if (arg) {
-        cmdLine[len] = ' ';
-        memcpy(cmdLine + len + 1, arg, argLen - 1);
+        cmdLine[len + 2] = ' ';
+        memcpy(cmdLine + len + 3, arg, argLen - 1);
     }
-    cmdLine[len + argLen] = '\0';
+    cmdLine[len + 2 + argLen] = '\0';
 
     STARTUPINFOA si;
     PROCESS_INFORMATION pi;

@@ -32,6 +32,7 @@ static void PrintFailure(int resID)
 static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
 {
     char szPath[PATH_SIZE];
+    const char *lpszName;
     DWORD dwLen;
 
     dwLen = GetModuleFileNameA(NULL, szPath, PATH_SIZE);
@@ -40,6 +41,13 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
     if (dwLen >= PATH_SIZE) {
         // Cut short: registering it would name another program.
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    // The ANSI code page spells a character it lacks as '?', which no file
+    // name holds outside the \\?\ prefix: that path names no program.
+    lpszName = strncmp(szPath, "\\\\?\\", 4) == 0 ? szPath + 4 : szPath;
+    if (strchr(lpszName, '?') != NULL) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return FALSE;
     }
     if (strchr(szPath, ' ') == NULL)

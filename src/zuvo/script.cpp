@@ -4,6 +4,16 @@
 
 #include "zuvo/supervisor.h"
 
+// cmd parses a batch file's command line: unquoted, these characters split
+// or rewrite the path (C:\R&D\bin\... would run C:\R.bat), so a path holding
+// any of them goes in double quotes.
+static const char szQuoteChars[] = " \t&()[]{}^=;!'+,`~";
+
+// cmd replaces %NAME% by a variable's value even inside quotes, and a
+// quote in the path would end the quoting early: such a path would name
+// another file than the one checked, so it is never put on a command line.
+static const char szUnquotableChars[] = "%\"";
+
 // The suffix is appended unchanged: no separator is added or removed.
 char *NewScriptPath(const char *lpszRoot)
 {
@@ -17,19 +27,25 @@ char *NewScriptPath(const char *lpszRoot)
     return lpszPath;
 }
 
-// The path alone, or the path, a blank and the argument. A path with blanks
-// or tabs goes in quotes: unquoted, cmd would run C:\Program.bat or the like
-// in its place.
+// The path alone, or the path, a blank and the argument.
 char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg)
 {
     size_t cchPath = strlen(lpszPath);
     size_t cchArg = lpszArg ? strlen(lpszArg) : 0;
-    int bQuote = strpbrk(lpszPath, " \t") != NULL;
-    char *lpszCmdLine = static_cast<char *>(malloc(cchPath + cchArg + 4));
-    char *p = lpszCmdLine;
+    int bQuote = strpbrk(lpszPath, szQuoteChars) != NULL;
+    char *lpszCmdLine;
+    char *p;
 
-    if (lpszCmdLine == NULL)
+    if (strpbrk(lpszPath, szUnquotableChars) != NULL) {
+        SetLastError(ERROR_BAD_PATHNAME);
         return NULL;
+    }
+    lpszCmdLine = static_cast<char *>(malloc(cchPath + cchArg + 4));
+    if (lpszCmdLine == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // malloc sets errno, not the last error
+        return NULL;
+    }
+    p = lpszCmdLine;
     if (bQuote)
         *p++ = '"';
     memcpy(p, lpszPath, cchPath);

@@ -12,10 +12,12 @@
 
 char *qelctl = NULL;
 HANDLE hServerStopEvent = NULL;
+BOOL stoprequested = FALSE;
 static DWORD termstat = 0;  // the run instance's exit code; kept, not used
 
-// Guards forming qelctl, the stop event's signalling and closing, and the
-// decision to start the run instance, which must not race a stop request.
+// Guards forming qelctl, the stop event's signalling and closing, the stop
+// request's record, and the decision to start the run instance, which must
+// not race a stop request.
 static SRWLOCK srwSupervisor = SRWLOCK_INIT;
 
 // Forms qelctl once; the caller holds the lock. FALSE when ZOVOVEV is unset.
@@ -44,13 +46,15 @@ static BOOL IsScriptReadable(const char *lpszPath)
 }
 
 // Starts the script with lpszArg (NULL for none) without waiting for it.
-// Returns the new process's handle, or NULL when it could not be started.
+// Returns the new process's handle, or NULL with the thread's last error
+// saying why it could not be started.
 static HANDLE StartScriptInstance(const char *lpszArg)
 {
     STARTUPINFOA si;
     PROCESS_INFORMATION pi;
     char *lpszCmdLine;
     BOOL fStarted;
+    DWORD dwStartErr;
 
     if (GetFileAttributesA(qelctl) == INVALID_FILE_ATTRIBUTES)
         return NULL;
@@ -61,9 +65,12 @@ static HANDLE StartScriptInstance(const char *lpszArg)
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     fStarted = CreateProcessA(qelctl, lpszCmdLine, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    dwStartErr = GetLastError();
     free(lpszCmdLine);
-    if (!fStarted)
+    if (!fStarted) {
+        SetLastError(dwStartErr);
         return NULL;
+    }
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
@@ -77,14 +84,29 @@ static void ReportFailure(const char *lpszMsg)
         AddToMessageLog(lpszMsg);
 }
 
-void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
+// Text 1 with the script's path, printed or logged. The thread's last error
+// on entry says why the script cannot be run; it is kept across composing
+// the text, so that the entry (and the service's exit code) carries it.
+static void ReportScriptFailure(void)
 {
     char szFormat[MSG_SIZE];
+    char errmsg[MSG_SIZE];
+    DWORD dwCode = GetLastError();
+
+    GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE);
+    FormatText(errmsg, MSG_SIZE, szFormat, qelctl);
+    SetLastError(dwCode);
+    ReportFailure(errmsg);
+}
+
+void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
+{
     char errmsg[MSG_SIZE];
     HANDLE hEvent;
     HANDLE hRunInstance = NULL;
     BOOL fHaveRoot;
-    DWORD dwCheckErr;
+    BOOL fStarting;
+    DWORD dwStartErr;
     int i;
 
     (void)dwArgc;
@@ -119,27 +141,33 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         goto cleanup;  // no memory for the path
 
     if (!IsScriptReadable(qelctl)) {
-        dwCheckErr = GetLastError();
-        GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE);
-        FormatText(errmsg, MSG_SIZE, szFormat, qelctl);
-        SetLastError(dwCheckErr);  // the entry carries why the check failed
-        ReportFailure(errmsg);
+        ReportScriptFailure();
         goto cleanup;
     }
 
-    // A stop request that came first has already run the stop instance;
-    // starting the servers now would leave them running with nobody to stop
-    // them, so the run instance is started only when no stop came before.
+    // A stop request that came first (in console mode even before the stop
+    // event existed) has already run the stop instance; starting the servers
+    // now would leave them running with nobody to stop them, so the run
+    // instance is started only when no stop came before.
     AcquireSRWLockExclusive(&srwSupervisor);
-    if (WaitForSingleObject(hServerStopEvent, 0) != WAIT_OBJECT_0)
+    fStarting = !stoprequested;
+    if (fStarting)
         hRunInstance = StartScriptInstance(NULL);
+    dwStartErr = GetLastError();
     ReleaseSRWLockExclusive(&srwSupervisor);
-
-    if (hRunInstance != NULL) {
-        WaitForSingleObject(hRunInstance, INFINITE);
-        GetExitCodeProcess(hRunInstance, &termstat);
-        CloseHandle(hRunInstance);
+    if (!fStarting)
+        goto cleanup;
+    if (hRunInstance == NULL) {
+        // Readable, yet not startable: the service must not stop as if the
+        // servers had run and ended.
+        SetLastError(dwStartErr);
+        ReportScriptFailure();
+        goto cleanup;
     }
+
+    WaitForSingleObject(hRunInstance, INFINITE);
+    GetExitCodeProcess(hRunInstance, &termstat);
+    CloseHandle(hRunInstance);
 
 cleanup:
     AcquireSRWLockExclusive(&srwSupervisor);
@@ -155,6 +183,7 @@ void ServiceStop(void)
     HANDLE hStopInstance;
 
     AcquireSRWLockExclusive(&srwSupervisor);
+    stoprequested = TRUE;
     // Without ZOVOVEV there is no script to run; the event is still signalled.
     if (FormScriptPath()) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);

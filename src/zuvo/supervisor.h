@@ -11,13 +11,16 @@
 
 extern char *qelctl;              // the control script's path, formed at most once
 extern HANDLE hServerStopEvent;   // signalled by the stop routine
+extern BOOL stoprequested;        // a stop request has come; the run instance never starts
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
 void ServiceStop(void);
 
 // script.cpp: both return storage of their own (free it), or NULL when
-// there is no memory for it.
+// there is no memory for it. The command line is also NULL, with
+// ERROR_BAD_PATHNAME, for a path that no quoting keeps cmd from rewriting;
+// the thread's last error says which.
 char *NewScriptPath(const char *lpszRoot);
 char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg);
 

@@ -84,6 +84,12 @@ enum class Setup {
     ScriptIsFolder, // bin\revaduzeza.bat is a folder
     Script,         // a script whose run instance exits with 5
     ScriptHeld,     // the same, held open by this process without read sharing
+    ScriptShared,   // held for reading, sharing reads and writes: readable
+    ScriptWritten,  // held for writing, sharing reads and writes: readable, yet
+                    // under Wine CreateProcessA fails on it (32)
+    Percent,        // a script below "pct%OS%x", and another below its expansion
+    LongPath,       // a script path of 260 characters: readable under Wine, yet
+                    // CreateProcessA fails on it (2)
 };
 
 struct EndsAtOnceCase {
@@ -115,10 +121,27 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
           { "run [{script}] []" } },
         { "trailing backslash reaches the script", Setup::Script, "zovovev", "\\", "",
           { "run [{script}] []" } },
+        { "script held sharing reads and writes", Setup::ScriptShared, "ZOVOVEV", "", "",
+          { "run [{script}] []" } },
+        // Readable, but the run instance cannot be started: text 1 all the same.
+        { "script held for writing", Setup::ScriptWritten, "ZOVOVEV", "", notFound.c_str(), {} },
+        { "percent sign in the path", Setup::Percent, "ZOVOVEV", "", notFound.c_str(), {} },
+        { "260-character script path", Setup::LongPath, "ZOVOVEV", "", notFound.c_str(), {} },
     };
     for (const EndsAtOnceCase &c : cases) {
         SCOPED_TRACE(c.name);
-        std::string root = NewTestDir("at-once") + "\\inst";
+        std::string dir = NewTestDir("at-once");
+        std::string root = dir + "\\inst";
+        Installation decoy;  // where cmd would go instead: must never run
+        if (c.setup == Setup::Percent) {
+            root = dir + "\\pct%OS%x";
+            char expanded[MAX_PATH];
+            ASSERT_GT(ExpandEnvironmentStringsA(root.c_str(), expanded, MAX_PATH), 0u);
+            ASSERT_NE(root, expanded);
+            decoy = MakeInstallation(expanded, "exit /b 5");
+        } else if (c.setup == Setup::LongPath) {
+            root = dir + "\\" + std::string(260 - dir.size() - 1 - strlen(kSuffix), 'p');
+        }
         Installation inst;
         switch (c.setup) {
         case Setup::NoScript:
@@ -136,8 +159,12 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
             if (held != INVALID_HANDLE_VALUE)
                 CloseHandle(held);
         });
-        if (c.setup == Setup::ScriptHeld) {
-            held = CreateFileA(inst.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+        const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        if (c.setup == Setup::ScriptHeld || c.setup == Setup::ScriptShared ||
+            c.setup == Setup::ScriptWritten) {
+            held = CreateFileA(inst.script.c_str(),
+                               c.setup == Setup::ScriptWritten ? GENERIC_WRITE : GENERIC_READ,
+                               c.setup == Setup::ScriptHeld ? 0 : shared, NULL, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, NULL);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
@@ -150,11 +177,15 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
         std::string script = value + kSuffix;
         EXPECT_TRUE(outcome.exited);
         EXPECT_EQ(outcome.exitCode, 0u);
-        EXPECT_EQ(outcome.out, Crlf(kDebugging + Fill(c.out, script)));
+        // Text 1 is composed in 256 bytes: a longer one loses its end.
+        EXPECT_EQ(outcome.out, Crlf(kDebugging + Fill(c.out, script).substr(0, 255)));
         std::vector<std::string> calls;
         for (const char *call : c.calls)
             calls.push_back(Fill(call, script));
         EXPECT_EQ(ReadLines(root + "\\calls.log"), calls);
+        if (!decoy.root.empty()) {
+            EXPECT_EQ(ScriptCalls(decoy), std::vector<std::string>());
+        }
     }
 }
 
@@ -197,17 +228,26 @@ TEST(ConsoleRun, OnlyTheDebugOptionEntersConsoleMode)
     }
 }
 
-// Quoting: a path with blanks reaches both instances in quotes, and a
-// C:\Program.bat never runs in their place; a path without blanks goes as
-// it is. The stop comes by SIGINT: a Ctrl+C on the console would also end
-// the run instance's cmd under Wine, racing the host's handler.
-TEST(ConsoleRun, ScriptPathQuotedOnlyWhenItHasBlanks)
+// Quoting: a path with blanks or any other character that cmd splits or
+// rewrites an unquoted path at reaches both instances in quotes, and the
+// program that cmd would otherwise find never runs in its place
+// (C:\Program.bat for "C:\Program Files\...", dir\R.bat for "dir\R&D\...").
+// A path with none of them goes as it is. The stop comes by SIGINT: a
+// Ctrl+C on the console would also end the run instance's cmd under Wine,
+// racing the host's handler.
+TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
 {
-    const std::string planted = "C:\\Program.bat";
-    std::string marker = NewTestDir("planted") + "\\ran";
-    WriteTextFile(planted, "@echo %0 %*>>\"" + marker + "\"\r\n");
-    OnExit unplant([&] { DeleteFileA(planted.c_str()); });
-    ASSERT_TRUE(FileExists(planted));
+    std::string dir = NewTestDir("planted");
+    std::string marker = dir + "\\ran";
+    const std::vector<std::string> planted = { "C:\\Program.bat", dir + "\\R.bat" };
+    OnExit unplant([&] {
+        for (const std::string &path : planted)
+            DeleteFileA(path.c_str());
+    });
+    for (const std::string &path : planted) {
+        WriteTextFile(path, "@echo %0 %*>>\"" + marker + "\"\r\n");
+        ASSERT_TRUE(FileExists(path));
+    }
 
     char unique[64];
     snprintf(unique, sizeof unique, "%lu-%lu", GetCurrentProcessId(), GetTickCount());
@@ -220,7 +260,9 @@ TEST(ConsoleRun, ScriptPathQuotedOnlyWhenItHasBlanks)
         bool quoted;
     } cases[] = {
         { "blanks", blanks + "\\inst", true },
-        { "no blanks", NewTestDir("unquoted") + "\\inst", false },
+        { "ampersand", dir + "\\R&D\\inst", true },
+        { "every other special character", dir + "\\a^b(x86)[1]{2},c;d=e!f'g+h`i~j", true },
+        { "nothing special", NewTestDir("unquoted") + "\\inst", false },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -229,7 +271,7 @@ TEST(ConsoleRun, ScriptPathQuotedOnlyWhenItHasBlanks)
         Child child = StartVizad("-debug " + sigint, { "ZOVOVEV=" + inst.root });
         OnExit leftovers([&] { EndLeftovers(child, inst); });
         ASSERT_NE(child.process, (HANDLE)NULL);
-        ASSERT_TRUE(WaitForServer(inst)) << "C:\\Program.bat ran as: " << ReadTextFile(marker);
+        ASSERT_TRUE(WaitForServer(inst)) << "a planted script ran as: " << ReadTextFile(marker);
         ASSERT_TRUE(SendSigint(sigint));
         Outcome outcome = FinishChild(child);
 

@@ -149,3 +149,35 @@ TEST_F(InstallRemove, PathWithBlanksIsRegisteredQuotedAndStarts)
     DeleteFileA(exe.c_str());
     RemoveDirectoryA(dir.c_str());
 }
+
+// Run from a folder whose name the ANSI code page cannot spell, the
+// executable's ANSI path holds '?' for those letters: registered, it would
+// name no program and the service could never start. -install refuses it.
+TEST_F(InstallRemove, PathTheCodePageCannotSpellIsRefused)
+{
+    std::wstring dir = L"C:\\vizad-\u6f22\u5b57-" + std::to_wstring(GetCurrentProcessId());
+    char ansi[MAX_PATH];
+    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
+    ASSERT_NE(strchr(ansi, '?'), nullptr) << "the code page spells " << ansi;
+    std::wstring exe = dir + L"\\vizad.exe";
+    std::string from = VizadPath();
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
+    OnExit removeDir([&] {
+        DeleteFileW(exe.c_str());
+        RemoveDirectoryW(dir.c_str());
+    });
+    ASSERT_TRUE(CopyFileW(std::wstring(from.begin(), from.end()).c_str(), exe.c_str(), FALSE))
+        << GetLastError();
+
+    // Started by a relative name from inside the folder: the host's own
+    // path is then the full one, as the system spells it.
+    wchar_t saved[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+    Outcome outcome = Command(".\\vizad.exe", "-install");
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(outcome.exitCode, 0u);
+    EXPECT_EQ(outcome.out, Crlf("Unable to install Ulvane Trelox ZUVO - " +
+                                ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n"));
+    EXPECT_FALSE(Registered());
+}

@@ -23,9 +23,19 @@ protected:
     }
 };
 
+// The services' root holds an ampersand ("C:\vizad&service"): unquoted, cmd
+// would run C:\vizad.bat in place of the script, with the service's rights.
 TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
 {
-    inst = MakeInstallation(ServiceRoot());
+    std::string root = ServiceRoot();
+    ASSERT_NE(root.find('&'), std::string::npos) << root;
+    const std::string decoy = root.substr(0, root.find('&')) + ".bat";
+    const std::string ran = NewTestDir("decoy") + "\\ran";
+    WriteTextFile(decoy, "@echo %0 %*>>\"" + ran + "\"\r\n");
+    OnExit unplant([&] { DeleteFileA(decoy.c_str()); });
+    ASSERT_TRUE(FileExists(decoy));
+
+    inst = MakeInstallation(root);
     ASSERT_TRUE(StartTestService()) << GetLastError();
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
@@ -43,9 +53,11 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
         EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
     ExpectServiceStatus(status, SERVICE_STOPPED, 0);
-    EXPECT_EQ(CountCalls(inst, "run"), 1u);
-    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    std::string shown = "\"" + inst.script + "\"";
+    EXPECT_EQ(ScriptCalls(inst), (std::vector<std::string>{ "run [" + shown + "] []",
+                                                            "stop [" + shown + "] [stopServers]" }));
     EXPECT_FALSE(ServerRunning(inst));
+    EXPECT_EQ(ReadTextFile(ran), "");
 }
 
 TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
@@ -60,20 +72,51 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 }
 
-TEST_F(ServiceRun, MissingScriptIsLoggedWithItsPathAndBecomesTheExitCode)
+// A script that cannot be read, or that is readable and still cannot be
+// started, shows running, then stopped with the failing call's code; the
+// entry names the script.
+TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
 {
-    MakeDirs(ServiceRoot() + "\\bin");
-    std::string script = ServiceRoot() + "\\bin\\revaduzeza.bat";
-    DeleteFileA(script.c_str());
-    size_t offset = EventLogOffset();
+    const struct {
+        const char *name;
+        bool present;
+        DWORD code;
+    } cases[] = {
+        { "missing", false, ERROR_FILE_NOT_FOUND },
+        // Held for writing, sharing reads and writes: the readability check
+        // passes, and under Wine CreateProcessA fails on the sharing.
+        { "held for writing", true, ERROR_SHARING_VIOLATION },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeDirs(ServiceRoot() + "\\bin");
+        std::string script = ServiceRoot() + "\\bin\\revaduzeza.bat";
+        DeleteFileA(script.c_str());
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.present) {
+            inst = MakeInstallation(ServiceRoot());
+            held = CreateFileA(script.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+        }
+        OnExit release([&] {
+            if (held != INVALID_HANDLE_VALUE)
+                CloseHandle(held);
+        });
+        size_t offset = EventLogOffset();
 
-    ASSERT_TRUE(StartTestService()) << GetLastError();
-    SERVICE_STATUS status;
-    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectServiceStatus(status, SERVICE_STOPPED, ERROR_FILE_NOT_FOUND);
-    std::vector<std::string> logged;
-    ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
-    EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: 2\n", script + " not found.\n" }));
+        ASSERT_TRUE(StartTestService()) << GetLastError();
+        SERVICE_STATUS status;
+        ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+        ExpectServiceStatus(status, SERVICE_STOPPED, c.code);
+        std::vector<std::string> logged;
+        ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
+        EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: " + std::to_string(c.code) + "\n",
+                                                     script + " not found.\n" }));
+        EXPECT_EQ(CountCalls(inst, "run"), 0u);
+        // The manager refuses a new start while the old process is ending.
+        ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+    }
 }
 
 TEST_F(ServiceRun, FromAConsoleTheDispatcherFailsAndSaysSo)

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "../e2e/harness.h"
+#include "../e2e/processes.h"
 #include "host_fixture.h"
 
 class DispatchTest : public HostTest {
@@ -44,6 +45,14 @@ TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
 {
     Installation inst = MakeInstallation(NewTestDir("svc-plain") + "\\inst");
     SetRoot(inst.root.c_str());
+    // The stop-pending report comes before the stop instance is started: at
+    // that report the run instance is the host's only child.
+    static size_t childrenAtStopPending;
+    childrenAtStopPending = 99;
+    fake.onReport = [](const SERVICE_STATUS &s) {
+        if (s.dwCurrentState == SERVICE_STOP_PENDING)
+            childrenAtStopPending = CountChildProcesses(GetCurrentProcessId());
+    };
     std::thread service([] {
         char name[] = "ZUVO";
         char *argv[] = { name, nullptr };
@@ -61,6 +70,7 @@ TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
                     { SERVICE_STOP_PENDING, 6 }, { SERVICE_STOPPED, 0 } });
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+    EXPECT_EQ(childrenAtStopPending, 1u);
     EXPECT_TRUE(fake.events.empty());
 }
 

@@ -146,6 +146,9 @@ HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
     }
     fake.openSources++;
     sourceName = lpSourceName;
+    // A real source may leave its own last error behind on success (its
+    // registry key exists): a code read after this call would be this one.
+    SetLastError(ERROR_ALREADY_EXISTS);
     return kEventSource;
 }
 

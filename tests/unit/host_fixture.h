@@ -25,6 +25,7 @@ protected:
         ssStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         sshStatusHandle = kFakeStatusHandle;
         qelctl = nullptr;  // formed afresh by each case (ctest runs each in its own process)
+        stoprequested = FALSE;
         SetRoot(nullptr);
     }
 

@@ -51,24 +51,33 @@ TEST_F(RobustnessTest, OddRootsAreReportedNotFoundWithTheTextCut)
 TEST_F(RobustnessTest, ScriptTroublesBeforeTheStart)
 {
     std::string dir = NewTestDir("robust");
-    // A zero-byte script is readable and runs as an empty batch: the run
-    // instance ends at once and so does the start routine.
+    // A script of a lone line end is readable and runs as an empty batch:
+    // the run instance ends at once and so does the start routine.
+    MakeDirs(dir + "\\blank\\bin");
+    WriteTextFile(dir + "\\blank\\bin\\revaduzeza.bat", "\r\n");
+    // A zero-byte script is readable, but Wine's CreateProcessA refuses it
+    // (193; Windows runs it as an empty batch): a start that fails is logged.
     MakeDirs(dir + "\\empty\\bin");
     WriteTextFile(dir + "\\empty\\bin\\revaduzeza.bat", "");
     // "bin" is a file: the script cannot exist below it.
     MakeDirs(dir + "\\binfile");
     WriteTextFile(dir + "\\binfile\\bin", "not a folder");
 
-    SetRoot((dir + "\\empty").c_str());
+    SetRoot((dir + "\\blank").c_str());
     ServiceStart(0, nullptr);
     EXPECT_TRUE(FakeEvents().empty());
+    EXPECT_EQ(dwErr, 0u);
 
-    SetUp();
-    SetRoot((dir + "\\binfile").c_str());
-    ServiceStart(0, nullptr);
-    std::vector<EventEntry> events = FakeEvents();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].strings[1], dir + "\\binfile\\bin\\revaduzeza.bat not found.\n");
+    for (const char *root : { "empty", "binfile" }) {
+        SCOPED_TRACE(root);
+        SetUp();
+        SetRoot((dir + "\\" + root).c_str());
+        ServiceStart(0, nullptr);
+        std::vector<EventEntry> events = FakeEvents();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].strings[1], dir + "\\" + root + "\\bin\\revaduzeza.bat not found.\n");
+        EXPECT_NE(dwErr, 0u);
+    }
 }
 
 TEST_F(RobustnessTest, ManyStopRequestsAtOnce)

@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include <string>
+
 #include "zuvo/supervisor.h"
 
 TEST(ScriptPath, SuffixIsAppendedUnchanged)
@@ -23,22 +25,46 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
     }
 }
 
-TEST(ScriptCommandLine, QuotedOnlyWhenThePathHasBlanks)
+// cmd splits or rewrites an unquoted path at blanks, tabs and each of
+// &()[]{}^=;!'+,`~; a % cannot be protected by quotes at all.
+TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotHelp)
 {
-    struct { const char *path, *arg, *line; } cases[] = {
-        { "C:\\i\\bin\\revaduzeza.bat", nullptr, "C:\\i\\bin\\revaduzeza.bat" },
-        { "C:\\i\\bin\\revaduzeza.bat", "stopServers", "C:\\i\\bin\\revaduzeza.bat stopServers" },
-        { "C:\\a b\\bin\\revaduzeza.bat", nullptr, "\"C:\\a b\\bin\\revaduzeza.bat\"" },
+    struct { const char *path, *arg, *line; DWORD error; } cases[] = {
+        { "C:\\i\\bin\\revaduzeza.bat", nullptr, "C:\\i\\bin\\revaduzeza.bat", 0 },
+        { "C:\\i\\bin\\revaduzeza.bat", "stopServers", "C:\\i\\bin\\revaduzeza.bat stopServers", 0 },
+        { "\\bin\\revaduzeza.bat", nullptr, "\\bin\\revaduzeza.bat", 0 },
+        // Nothing cmd treats specially: unchanged.
+        { "\\\\srv\\s$\\a-b_c.d@e#f\\bin\\revaduzeza.bat", "stopServers",
+          "\\\\srv\\s$\\a-b_c.d@e#f\\bin\\revaduzeza.bat stopServers", 0 },
+        { "C:\\a b\\bin\\revaduzeza.bat", nullptr, "\"C:\\a b\\bin\\revaduzeza.bat\"", 0 },
         { "C:\\a b\\bin\\revaduzeza.bat", "stopServers",
-          "\"C:\\a b\\bin\\revaduzeza.bat\" stopServers" },
+          "\"C:\\a b\\bin\\revaduzeza.bat\" stopServers", 0 },
         { "C:\\a\tb\\bin\\revaduzeza.bat", "stopServers",
-          "\"C:\\a\tb\\bin\\revaduzeza.bat\" stopServers" },
-        { "\\bin\\revaduzeza.bat", nullptr, "\\bin\\revaduzeza.bat" },
+          "\"C:\\a\tb\\bin\\revaduzeza.bat\" stopServers", 0 },
+        { "C:\\pct%OS%x\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+        { "C:\\%\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
+        { "C:\\a\"b\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
     };
     for (const auto &c : cases) {
+        SetLastError(0xdeadbeef);
         char *line = NewScriptCommandLine(c.path, c.arg);
-        ASSERT_NE(line, nullptr);
+        if (c.line == nullptr) {
+            EXPECT_EQ(line, nullptr) << c.path;
+            EXPECT_EQ(GetLastError(), c.error) << c.path;
+            free(line);
+            continue;
+        }
+        ASSERT_NE(line, nullptr) << c.path;
         EXPECT_STREQ(line, c.line) << c.path;
         free(line);
+    }
+    for (char special : std::string("&()[]{}^=;!'+,`~")) {
+        std::string path = std::string("C:\\R") + special + "D\\bin\\revaduzeza.bat";
+        for (const char *arg : { (const char *)nullptr, "stopServers" }) {
+            char *line = NewScriptCommandLine(path.c_str(), arg);
+            ASSERT_NE(line, nullptr) << path;
+            EXPECT_EQ(std::string(line), "\"" + path + "\"" + (arg ? " stopServers" : ""));
+            free(line);
+        }
     }
 }

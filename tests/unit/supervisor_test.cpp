@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "../e2e/harness.h"
+#include "../e2e/processes.h"
 #include "host_fixture.h"
 
 using SupervisorTest = HostTest;
@@ -39,18 +40,30 @@ TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
 
 TEST_F(SupervisorTest, StopBeforeTheRunInstanceKeepsTheServersDown)
 {
-    // The stop request arrives while the start routine is inside its running
-    // report, before the run instance exists.
-    Installation inst = MakeInstallation(NewTestDir("sup-early") + "\\inst");
-    SetRoot(inst.root.c_str());
-    fake.onReport = [](const SERVICE_STATUS &s) {
-        if (s.dwCurrentState == SERVICE_RUNNING)
+    // As a service the stop request can first come inside the running
+    // report; in console mode a Ctrl+C can come before the start routine
+    // has even made the stop event. Either way the run instance never starts.
+    for (bool console : { false, true }) {
+        SCOPED_TRACE(console ? "console, before the stop event" : "service, in the running report");
+        SetUp();
+        Installation inst = MakeInstallation(NewTestDir("sup-early") + "\\inst");
+        SetRoot(inst.root.c_str());
+        bDebug = console;
+        if (console) {
             ServiceStop();
-    };
-    ServiceStart(0, nullptr);
-    EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
-    EXPECT_EQ(CountCalls(inst, "run"), 0u);
-    EXPECT_FALSE(ServerRunning(inst));
+        } else {
+            fake.onReport = [](const SERVICE_STATUS &s) {
+                if (s.dwCurrentState == SERVICE_RUNNING)
+                    ServiceStop();
+            };
+        }
+        ServiceStart(0, nullptr);
+        EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
+        EXPECT_EQ(CountCalls(inst, "run"), 0u);
+        EXPECT_FALSE(ServerRunning(inst));
+        EXPECT_TRUE(FakeEvents().empty());  // a stop is no failure
+        fake.onReport = nullptr;
+    }
 }
 
 TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
@@ -58,6 +71,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
     std::string dir = NewTestDir("sup-fail");
     Installation held = MakeInstallation(dir + "\\held");
     MakeDirs(dir + "\\folder\\bin\\revaduzeza.bat");
+    Installation percent = MakeInstallation(dir + "\\pct%OS%x");
     HANDLE lock = CreateFileA(held.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
@@ -76,6 +90,9 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
           held.script + " not found.\n", ERROR_SHARING_VIOLATION },
         { "a folder of that name", dir + "\\folder", false,
           dir + "\\folder\\bin\\revaduzeza.bat not found.\n", ERROR_ACCESS_DENIED },
+        // Readable, but cmd would expand %OS% and run another file.
+        { "percent sign: readable, never started", percent.root, false,
+          percent.script + " not found.\n", ERROR_BAD_PATHNAME },
     };
     for (const Case &c : cases) {
         SetUp();
@@ -95,6 +112,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
     }
     CloseHandle(lock);
     EXPECT_EQ(CountCalls(held, "run"), 0u);
+    EXPECT_EQ(CountCalls(percent, "run"), 0u);
 }
 
 TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
@@ -116,13 +134,25 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
     EXPECT_EQ(events[0].strings[1], root.substr(0, MSG_SIZE - 1));
 }
 
-TEST_F(SupervisorTest, StopWithoutRootRunsNothingAndStillSignals)
+// No script to run: no root, or a path that cmd would rewrite. The stop
+// request starts nothing (a started instance would still be alive when the
+// routine returns) and still signals the event.
+TEST_F(SupervisorTest, StopWithNothingToRunStartsNothingAndStillSignals)
 {
-    HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
-    hServerStopEvent = event;
-    ServiceStop();
-    EXPECT_EQ(qelctl, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    hServerStopEvent = NULL;
-    CloseHandle(event);
+    Installation percent = MakeInstallation(NewTestDir("sup-stop") + "\\pct%OS%x");
+    for (const char *root : { (const char *)nullptr, percent.root.c_str() }) {
+        SCOPED_TRACE(root ? root : "no root");
+        SetUp();
+        SetRoot(root);
+        HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+        hServerStopEvent = event;
+        ServiceStop();
+        EXPECT_EQ(CountChildProcesses(GetCurrentProcessId()), 0u);
+        if (root == nullptr)
+            EXPECT_EQ(qelctl, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        hServerStopEvent = NULL;
+        CloseHandle(event);
+    }
+    EXPECT_EQ(CountCalls(percent, "stop"), 0u);
 }
