@@ -117,8 +117,9 @@ DWORD ServiceState(SC_HANDLE service);
 bool WaitState(SC_HANDLE service, DWORD state, DWORD timeoutMs);
 void RemoveService(const char *name, const char *image);
 SC_HANDLE RegisterService(const char *name, const char *display, const std::string &path);
-bool WriteServiceScript(bool stopEndsRun);
-bool OpenManager();
+// Opens the manager and writes the services' script (the stop instance ends
+// the run instance, or leaves it); false, counted as a failure, when either fails.
+bool PrepareServices(bool stopEndsRun);
 
 // The services of case 4: vizad.exe, the least service host (which imports
 // advapi32, as every service host must) and the same hardened.

@@ -551,7 +551,7 @@ SC_HANDLE RegisterService(const char *name, const char *display, const std::stri
 
 bool serviceScriptWritten;
 
-bool WriteServiceScript(bool stopEndsRun)
+static bool WriteServiceScript(bool stopEndsRun)
 {
     serviceScriptWritten = true;
     const char *root = getenv("ZOVOVEV");
@@ -563,9 +563,13 @@ bool WriteServiceScript(bool stopEndsRun)
                 .empty();
 }
 
-bool OpenManager()
+bool PrepareServices(bool stopEndsRun)
 {
     if (manager == NULL)
         manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    return manager != NULL;
+    if (manager == NULL || !WriteServiceScript(stopEndsRun)) {
+        Fail("no service control manager, or ZOVOVEV not set for services");
+        return false;
+    }
+    return true;
 }

@@ -42,10 +42,8 @@ void CpuWhileSupervising()
             "host's Linux /proc/PID/stat (user + system time of all its threads, in clock "
             "ticks of 10 ms) and the context switches of all its threads "
             "(/proc/PID/task/*/status): a host that polls shows both.");
-    if (!OpenManager() || !WriteServiceScript(true)) {
-        Fail("no service control manager, or ZOVOVEV not set for services");
+    if (!PrepareServices(true))
         return;
-    }
     Progress("cpu: a window of %lu ms", window);
     // The services first: making a registration waits until no process of
     // its image is left, and the console vizad.exe would be one.

@@ -7,10 +7,8 @@
 // A second stop request to a stop-pending service: what the manager says.
 static void RepeatedServiceStop()
 {
-    if (!OpenManager() || !WriteServiceScript(false)) {
-        Fail("no service control manager, or ZOVOVEV not set for services");
+    if (!PrepareServices(false))
         return;
-    }
     RemoveService(VIZAD_SERVICE, "vizad.exe");
     SC_HANDLE service = RegisterService(VIZAD_SERVICE, "Ulvane Trelox ZUVO", VizadPath());
     SERVICE_STATUS status;

@@ -63,10 +63,8 @@ void ServiceStartStop()
             "Start: from StartService to the first query that shows running. Stop: from "
             "ControlService(STOP) to the first query that shows stopped. The driver polls "
             "QueryServiceStatus every millisecond.");
-    if (!OpenManager() || !WriteServiceScript(true)) {
-        Fail("no service control manager, or ZOVOVEV not set for services");
+    if (!PrepareServices(true))
         return;
-    }
     Progress("services: %d warm-up and %d measured rounds", warmups, rounds);
     SC_HANDLE handles[serviceCount];
     bool ok = true;

@@ -84,14 +84,13 @@ static void ReportFailure(const char *lpszMsg)
         AddToMessageLog(lpszMsg);
 }
 
-// Text 1 with the script's path, printed or logged. The thread's last error
-// on entry says why the script cannot be run; it is kept across composing
-// the text, so that the entry (and the service's exit code) carries it.
-static void ReportScriptFailure(void)
+// Text 1 with the script's path, printed or logged. dwCode says why the
+// script cannot be run; it is the thread's last error when the text is
+// logged, so that the entry (and the service's exit code) carries it.
+static void ReportScriptFailure(DWORD dwCode)
 {
     char szFormat[MSG_SIZE];
     char errmsg[MSG_SIZE];
-    DWORD dwCode = GetLastError();
 
     GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE);
     FormatText(errmsg, MSG_SIZE, szFormat, qelctl);
@@ -141,7 +140,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         goto cleanup;  // no memory for the path
 
     if (!IsScriptReadable(qelctl)) {
-        ReportScriptFailure();
+        ReportScriptFailure(GetLastError());
         goto cleanup;
     }
 
@@ -155,19 +154,16 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         hRunInstance = StartScriptInstance(NULL);
     dwStartErr = GetLastError();
     ReleaseSRWLockExclusive(&srwSupervisor);
-    if (!fStarting)
-        goto cleanup;
-    if (hRunInstance == NULL) {
-        // Readable, yet not startable: the service must not stop as if the
-        // servers had run and ended.
-        SetLastError(dwStartErr);
-        ReportScriptFailure();
-        goto cleanup;
-    }
 
-    WaitForSingleObject(hRunInstance, INFINITE);
-    GetExitCodeProcess(hRunInstance, &termstat);
-    CloseHandle(hRunInstance);
+    // Readable, yet not startable: the service must not stop as if the
+    // servers had run and ended.
+    if (fStarting && hRunInstance == NULL)
+        ReportScriptFailure(dwStartErr);
+    if (hRunInstance != NULL) {
+        WaitForSingleObject(hRunInstance, INFINITE);
+        GetExitCodeProcess(hRunInstance, &termstat);
+        CloseHandle(hRunInstance);
+    }
 
 cleanup:
     AcquireSRWLockExclusive(&srwSupervisor);

@@ -59,29 +59,65 @@ protected:
     }
 };
 
+// The commands in turn, each step's output and what is registered after it.
+// The first runs a copy from a folder whose name the ANSI code page cannot
+// spell: its ANSI path holds '?' for those letters, which registered would
+// name no program (the service could never start), so it is refused.
 TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
 {
-    Outcome outcome = Command(VizadPath(), "-install");
-    EXPECT_EQ(outcome.exitCode, 0u);
-    EXPECT_EQ(outcome.out, Crlf("Ulvane Trelox ZUVO installed.\n"));
-    ExpectRegistration(VizadPath());
+    std::wstring dir = L"C:\\vizad-\u6f22\u5b57-" + std::to_wstring(GetCurrentProcessId());
+    char ansi[MAX_PATH];
+    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
+    ASSERT_NE(strchr(ansi, '?'), nullptr) << "the code page spells " << ansi;
+    std::wstring exe = dir + L"\\vizad.exe";
+    std::string from = VizadPath();
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
+    OnExit removeDir([&] {
+        DeleteFileW(exe.c_str());
+        RemoveDirectoryW(dir.c_str());
+    });
+    ASSERT_TRUE(CopyFileW(std::wstring(from.begin(), from.end()).c_str(), exe.c_str(), FALSE))
+        << GetLastError();
 
-    outcome = Command(VizadPath(), "/INSTALL");
-    EXPECT_EQ(outcome.exitCode, 0u);
-    EXPECT_EQ(outcome.out,
-              Crlf("CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n"));
-
-    // Not running: no stopping text, no dots.
-    outcome = Command(VizadPath(), "-remove");
-    EXPECT_EQ(outcome.exitCode, 0u);
-    EXPECT_EQ(outcome.out, Crlf("Ulvane Trelox ZUVO removed.\n"));
-    EXPECT_FALSE(Registered());
-
-    outcome = Command(VizadPath(), "-Remove");
-    EXPECT_EQ(outcome.exitCode, 0u);
-    EXPECT_EQ(outcome.out,
-              Crlf("OpenService failed - " + ExpectedErrorText(ERROR_SERVICE_DOES_NOT_EXIST) +
-                   "\n"));
+    const struct {
+        const char *what;
+        bool unspellable;  // run as .\vizad.exe from inside dir: the host's own
+                           // path is then the full one, as the system spells it
+        const char *option;
+        std::string out;
+        bool registered;
+    } steps[] = {
+        { "from a folder the code page cannot spell", true, "-install",
+          "Unable to install Ulvane Trelox ZUVO - " +
+              ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n",
+          false },
+        { "install", false, "-install", "Ulvane Trelox ZUVO installed.\n", true },
+        { "install twice", false, "/INSTALL",
+          "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n", true },
+        // Not running: no stopping text, no dots.
+        { "remove", false, "-remove", "Ulvane Trelox ZUVO removed.\n", false },
+        { "remove twice", false, "-Remove",
+          "OpenService failed - " + ExpectedErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n",
+          false },
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        Outcome outcome;
+        if (step.unspellable) {
+            wchar_t saved[MAX_PATH];
+            ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+            ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+            outcome = Command(".\\vizad.exe", step.option);
+            SetCurrentDirectoryW(saved);
+        } else {
+            outcome = Command(VizadPath(), step.option);
+        }
+        EXPECT_EQ(outcome.exitCode, 0u);
+        EXPECT_EQ(outcome.out, Crlf(step.out));
+        EXPECT_EQ(Registered(), step.registered);
+        if (step.registered)
+            ExpectRegistration(VizadPath());
+    }
 }
 
 TEST_F(InstallRemove, RemoveStopsARunningServiceADotASecond)
@@ -148,36 +184,4 @@ TEST_F(InstallRemove, PathWithBlanksIsRegisteredQuotedAndStarts)
     WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000);
     DeleteFileA(exe.c_str());
     RemoveDirectoryA(dir.c_str());
-}
-
-// Run from a folder whose name the ANSI code page cannot spell, the
-// executable's ANSI path holds '?' for those letters: registered, it would
-// name no program and the service could never start. -install refuses it.
-TEST_F(InstallRemove, PathTheCodePageCannotSpellIsRefused)
-{
-    std::wstring dir = L"C:\\vizad-\u6f22\u5b57-" + std::to_wstring(GetCurrentProcessId());
-    char ansi[MAX_PATH];
-    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
-    ASSERT_NE(strchr(ansi, '?'), nullptr) << "the code page spells " << ansi;
-    std::wstring exe = dir + L"\\vizad.exe";
-    std::string from = VizadPath();
-    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
-    OnExit removeDir([&] {
-        DeleteFileW(exe.c_str());
-        RemoveDirectoryW(dir.c_str());
-    });
-    ASSERT_TRUE(CopyFileW(std::wstring(from.begin(), from.end()).c_str(), exe.c_str(), FALSE))
-        << GetLastError();
-
-    // Started by a relative name from inside the folder: the host's own
-    // path is then the full one, as the system spells it.
-    wchar_t saved[MAX_PATH];
-    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
-    ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
-    Outcome outcome = Command(".\\vizad.exe", "-install");
-    SetCurrentDirectoryW(saved);
-    EXPECT_EQ(outcome.exitCode, 0u);
-    EXPECT_EQ(outcome.out, Crlf("Unable to install Ulvane Trelox ZUVO - " +
-                                ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n"));
-    EXPECT_FALSE(Registered());
 }
