@@ -7,7 +7,6 @@
 #include "service/host.h"
 #include "zuvo/supervisor.h"
 
-
 // Runs on the main thread, inside the dispatcher, for every control request.
 void WINAPI service_ctrl(DWORD dwCtrlCode)
 {
@@ -44,7 +43,7 @@ int RunServiceDispatcher(void)
 {
     char szMsg[MSG_SIZE];
     char szName[] = SERVICE_NAME;
-    SERVICE_TABLE_ENTRYA dispatchTable[] = {
+    const SERVICE_TABLE_ENTRYA dispatchTable[] = {
         { szName, service_main },
         { NULL, NULL },
     };
