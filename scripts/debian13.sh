@@ -78,7 +78,10 @@ fi
 
 # The clean copy: everything but its build tree goes, then the tracked files
 # come back with their times, so that the build redoes only what changed.
+# One run at a time uses it.
 mkdir -p "$copy"
+exec 8>"$copy/../copy.lock"
+flock -n 8 || { say "another run of this checkout uses $debian13_copy"; exit 1; }
 find "$copy" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     # A tracked file deleted in the working tree stays out.
@@ -106,7 +109,7 @@ chroot "$root" /usr/bin/env -i HOME=/root \
     ${CI+"CI=$CI"} ${TERM+"TERM=$TERM"} ${LANG+"LANG=$LANG"} ${LC_ALL+"LC_ALL=$LC_ALL"} \
     ${VIZAD_WINEDEBUG+"VIZAD_WINEDEBUG=$VIZAD_WINEDEBUG"} \
     ${CTEST_PARALLEL_LEVEL+"CTEST_PARALLEL_LEVEL=$CTEST_PARALLEL_LEVEL"} \
-    sh -c "cd /vizad && exec \"\$@\"" sh "$@" <&3 3<&- 9>&- &
+    sh -c "cd /vizad && exec \"\$@\"" sh "$@" <&3 3<&- 8>&- 9>&- &
 child=$!
 while :; do
     status=0
