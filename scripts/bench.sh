@@ -5,7 +5,7 @@
 # On Debian 12 it then runs the same in the Debian 13 root under Wine 10
 # (scripts/debian13.sh), unless VIZAD_LANES=local leaves that lane out, and
 # the file shows both lanes. Run as root on Debian 12 or 13; whatever is
-# missing gets installed first. Takes about six minutes a lane; the first run
+# missing gets installed first. Takes about four minutes a lane; the first run
 # makes the prefix, about 20 s more.
 #   scripts/bench.sh [BUILD_DIR]
 # BUILD_DIR (default build/i686, the i686 preset's) is configured like it;
@@ -57,7 +57,7 @@ session_up=1
 # background processes keep it, and a pipe there would never close.
 tests/wine/session start "$dir" "$service_root"
 
-say "running the cases (about five minutes; progress in ${dir#"$top"/}/driver.log)"
+say "running the cases (about four minutes; progress in ${dir#"$top"/}/driver.log)"
 status=0
 tests/wine/run "$dir" "$build/bin/vizad_bench.exe" >"$dir/results.txt" 2>"$dir/driver.log" ||
     status=$?
@@ -166,7 +166,7 @@ mkdir -p "$(dirname "$out")"
 if ! wine10_lane; then
     { intro; cat "$body"; } >"$out.tmp"
 else
-    say "$lane done; now the Wine 10 lane, in the Debian 13 root (about six minutes)"
+    say "$lane done; now the Wine 10 lane, in the Debian 13 root (about four minutes)"
     if ! ./scripts/debian13.sh scripts/bench.sh; then
         say "FAILED: the Wine 10 lane could not be run; docs/benchmarks.md left as it was"
         exit 1

@@ -3,14 +3,15 @@
 # this checkout, from a Debian 12 machine:
 #   scripts/debian13.sh COMMAND [ARG...]   e.g. scripts/debian13.sh scripts/test.sh -R ConsoleRun
 # The root is made with mmdebstrap from Debian's own packages, those that
-# scripts/setup.sh names (about a minute and 2 GB), in /var/cache/vizad/debian13,
-# and made again only when that list changes; every checkout on the machine
-# shares it. The copy holds the checkout's tracked files as they are in the
-# working tree, in build/debian13/vizad, beside its own build tree (build/ in
-# it, never the checkout's); the root sees it as /vizad, where the command
-# starts. The run has mount and pid namespaces of its own: the binds (/proc,
-# /dev, /sys, /vizad) and every process it started, wineserver included, end
-# with the command, however it ends.
+# scripts/setup.sh names (about a minute and a half, 3.3 GB), in
+# /var/cache/vizad/debian13, and made again only when that list changes;
+# every checkout on the machine shares it. The copy holds the checkout's
+# tracked files as they are in the working tree, in build/debian13/vizad,
+# beside its own build tree (build/ in it, never the checkout's); the root
+# sees it as /vizad, where the command starts. The run has mount and pid
+# namespaces of its own: the binds (/proc, /dev, /sys, /vizad) and every
+# process it started, wineserver included, end with the command, however it
+# ends.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -18,7 +19,7 @@ top=$(pwd)
 
 cache=/var/cache/vizad
 root=$cache/debian13
-stamp=.vizad-made-with           # in the root: the command that made it
+stamp=.vizad-made-with           # in the root: what it was made with
 copy=$top/$debian13_copy
 LOCK_WITHIN=3600                 # s to wait for other checkouts' runs or making
 
@@ -50,7 +51,7 @@ make_root() {
     command -v mmdebstrap >/dev/null || ./scripts/setup.sh debian13
     remove_root "$root.new"
     remove_root "$root.old"
-    say "making the Debian 13 root in $root (about a minute; its log: $cache/debian13.log)"
+    say "making the Debian 13 root in $root (about a minute and a half; its log: $cache/debian13.log)"
     # A mount namespace of its own: whatever mmdebstrap mounts goes with it.
     if ! unshare --mount mmdebstrap --variant=apt --architectures=amd64,i386 \
             --aptopt='APT::Install-Recommends "false"' --include="$packages" \
@@ -118,7 +119,8 @@ while :; do
 done
 exit "$status"
 '
-# The command keeps this standard input (a background job would get /dev/null).
-exec 3<&0
+# The command keeps this standard input (a background job would get /dev/null),
+# or has /dev/null when there is none.
+if true 2>/dev/null <&0; then exec 3<&0; else exec 3</dev/null; fi
 exec unshare --mount --propagation private --pid --fork --kill-child \
     sh -c "$inside" sh "$root" "$copy" "$@"
