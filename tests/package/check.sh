@@ -50,7 +50,7 @@ check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
 check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"
 # A release is checked as the README says: vizad.exe taken out beside the zip.
 cp "$out/unpacked/vizad.exe" "$out/"
-check "SHA256SUMS" "$(cd "$out" && sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
+check "SHA256SUMS" "$(cd "$out" && LC_ALL=C sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
     "$(basename "$zip"): OK vizad.exe: OK "
 
 # The release once more, as someone else would make it: the sources copied to
