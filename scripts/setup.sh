@@ -7,7 +7,8 @@ need=""
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 for p in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-         wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy; do
+         wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy \
+         strip-nondeterminism; do
     have_pkg "$p" || need="$need $p"
 done
 
