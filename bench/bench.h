@@ -21,7 +21,7 @@ extern int failures;
 extern double cycleRatio, cycleFastestRatio, privateRatio;
 extern long long idleTicks, idleSwitches;
 extern bool growthMeasured;
-extern double growthKiB, growthTailKiB;
+extern double growthKiB, growthTailKiB, growthRefTailKiB;
 extern int growthTailFrom;
 extern long growthHandles;
 extern int growthRequests;

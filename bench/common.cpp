@@ -20,7 +20,7 @@ int failures;
 double cycleRatio = -1, cycleFastestRatio = -1, privateRatio = -1;
 long long idleTicks = -1, idleSwitches = -1;
 bool growthMeasured;
-double growthKiB, growthTailKiB;
+double growthKiB, growthTailKiB, growthRefTailKiB;
 int growthTailFrom;
 long growthHandles;
 int growthRequests;

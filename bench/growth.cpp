@@ -119,8 +119,10 @@ static void GrowthTable(const std::vector<GrowthRow> &rows)
 
 void Growth()
 {
+    // The least host takes as many requests as vizad.exe: Wine 10 itself
+    // keeps a little memory for each Ctrl+C in any process, and the target
+    // counts only what vizad.exe grows by beyond that.
     std::vector<int> checkpoints = quick ? std::vector<int>{ 1, 3 } : std::vector<int>{ 1, 100, 1000 };
-    std::vector<int> refCheckpoints = quick ? std::vector<int>{ 1, 3 } : std::vector<int>{ 1, 100 };
     Heading("Growth over stop requests",
             "Handles and memory of one life of the host over many stop requests, with a stop "
             "instance that leaves the servers running (its stopServers branch only appends a "
@@ -130,7 +132,7 @@ void Growth()
     Progress("growth: %d stop requests by SIGINT", checkpoints.back());
     std::vector<GrowthRow> rows, refRows;
     if (!GrowthRun(VizadPath(), true, checkpoints, rows) ||
-        !GrowthRun(exeDir + "\\ref_host_ctrl_c.exe", false, refCheckpoints, refRows)) {
+        !GrowthRun(exeDir + "\\ref_host_ctrl_c.exe", false, checkpoints, refRows)) {
         Fail("a stop request went unanswered, or a host could not be found in /proc or did "
              "not end with status 0");
         return;
@@ -143,7 +145,7 @@ void Growth()
     printf("\n%d requests took %.1f s. For comparison, the least host with a Ctrl+C handler "
            "that starts the stop instance and nothing else (`ref_host_ctrl_c.exe`), "
            "%d requests:\n\n",
-           checkpoints.back(), rows.back().ms / 1000.0, refCheckpoints.back());
+           checkpoints.back(), rows.back().ms / 1000.0, checkpoints.back());
     GrowthTable(refRows);
     printf("\nThe first request adds %+.0f KiB of private bytes to vizad.exe and %+.0f KiB to "
            "the least host with a handler: that step comes with the first Ctrl+C under Wine, "
@@ -156,6 +158,10 @@ void Growth()
     growthHandles = rows.back().systemHandles - rows[1].systemHandles;
     growthTailFrom = rows[rows.size() - 2].requests;
     growthTailKiB = rows.back().memory.privateKiB - rows[rows.size() - 2].memory.privateKiB;
-    printf("\nTarget: flat from 1 to %d requests.\n", checkpoints.back());
+    growthRefTailKiB =
+        refRows.back().memory.privateKiB - refRows[refRows.size() - 2].memory.privateKiB;
+    printf("\nTarget: flat from 1 to %d requests, beyond what the least host with a handler "
+           "grows by over the same requests.\n",
+           checkpoints.back());
     fflush(stdout);
 }

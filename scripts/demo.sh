@@ -2,7 +2,7 @@
 # The demo: builds vizad.exe and the sample installation, runs
 # "vizad.exe -debug" on that installation under Wine, shows the sample
 # server's heartbeat, then stops it all with Ctrl+C.
-# Run as root on Debian 12; whatever is missing gets installed first.
+# Run as root on Debian 12 or 13; whatever is missing gets installed first.
 # At a terminal you press Ctrl+C yourself; without one (or with CI=true)
 # the demo presses it after a few heartbeats. Ends with status 0 when
 # vizad.exe has stopped the server and exited with 0.

@@ -1,14 +1,37 @@
 #!/bin/sh
-# Installs what building and testing VIZAD needs on Debian 12, as root.
+# Installs what building, testing, the demo and the benchmarks need, as root,
+# from the release's own packages: Debian 12 (Wine 8) or Debian 13 (Wine 10).
+# On Debian 12 it adds mmdebstrap, which makes the Debian 13 root of the
+# Wine 10 lane, unless that lane is left out (see scripts/lanes.sh).
 # Does nothing when everything is already there.
+#   scripts/setup.sh [debian13]   debian13: mmdebstrap whatever the switch says
+#   scripts/setup.sh --list       the packages, comma-separated, for that root
 set -eu
+cd "$(dirname "$0")/.."
+. scripts/lanes.sh
+
+# The same names on both releases. procps (pkill) and mawk are on a usual
+# machine but not in a least root.
+packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+    wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy procps mawk
+    strip-nondeterminism"
+
+if [ "${1:-}" = --list ]; then
+    echo $packages | tr ' ' ,
+    exit 0
+fi
+
+case $release in
+"debian 12"|"debian 13") ;;
+*) echo "setup: this is '$release'; the scripts know Debian 12 and 13" >&2 ;;
+esac
+if [ "$release" = "debian 12" ] && { [ "${1:-}" = debian13 ] || wine10_lane; }; then
+    packages="$packages mmdebstrap"
+fi
 
 need=""
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-
-for p in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-         wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy \
-         strip-nondeterminism; do
+for p in $packages; do
     have_pkg "$p" || need="$need $p"
 done
 

@@ -1,0 +1,126 @@
+#!/bin/sh
+# Runs a command as root in a Debian 13 root (Wine 10), on a clean copy of
+# this checkout, from a Debian 12 machine:
+#   scripts/debian13.sh COMMAND [ARG...]   e.g. scripts/debian13.sh scripts/test.sh -R ConsoleRun
+# The root is made with mmdebstrap from Debian's own packages, those that
+# scripts/setup.sh names (about a minute and a half, 3.3 GB), in
+# /var/cache/vizad/debian13, and made again only when that list changes;
+# every checkout on the machine shares it. The copy holds the checkout's
+# tracked files as they are in the working tree, in build/debian13/vizad,
+# beside its own build tree (build/ in it, never the checkout's); the root
+# sees it as /vizad, where the command starts. The run has mount and pid
+# namespaces of its own: the binds (/proc, /dev, /sys, /vizad) and every
+# process it started, wineserver included, end with the command, however it
+# ends.
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+. scripts/lanes.sh
+
+cache=/var/cache/vizad
+root=$cache/debian13
+stamp=.vizad-made-with           # in the root: what it was made with
+copy=$top/$debian13_copy
+LOCK_WITHIN=3600                 # s to wait for other checkouts' runs or making
+
+say() { printf 'debian13: %s\n' "$*" >&2; }
+
+[ $# -gt 0 ] || { echo "usage: scripts/debian13.sh COMMAND [ARG...]" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || { say "run it as root"; exit 1; }
+
+packages=$(./scripts/setup.sh --list)
+# What the root is made with, as its stamp keeps it: change both together.
+made_with="trixie, amd64 and i386, variant apt, no recommends: $packages"
+current() { [ "$(cat "$root/$stamp" 2>/dev/null)" = "$made_with" ]; }
+
+# True when anything is mounted at or under $1 in this mount namespace.
+mounted_under() {
+    awk -v d="$1" '$5 == d || index($5, d "/") == 1 { found = 1 } END { exit !found }' \
+        /proc/self/mountinfo
+}
+remove_root() {
+    [ -e "$1" ] || return 0
+    if mounted_under "$1"; then
+        say "something is mounted under $1: not removing it"
+        exit 1
+    fi
+    rm -rf --one-file-system "$1"
+}
+
+make_root() {
+    command -v mmdebstrap >/dev/null || ./scripts/setup.sh debian13
+    remove_root "$root.new"
+    remove_root "$root.old"
+    say "making the Debian 13 root in $root (about a minute and a half; its log: $cache/debian13.log)"
+    # A mount namespace of its own: whatever mmdebstrap mounts goes with it.
+    if ! unshare --mount mmdebstrap --variant=apt --architectures=amd64,i386 \
+            --aptopt='APT::Install-Recommends "false"' --include="$packages" \
+            trixie "$root.new" >"$cache/debian13.log" 2>&1; then
+        tail -n 20 "$cache/debian13.log" >&2
+        say "FAILED to make the root"
+        exit 1
+    fi
+    mkdir "$root.new/vizad"
+    printf '%s\n' "$made_with" >"$root.new/$stamp"
+    [ ! -e "$root" ] || mv "$root" "$root.old"
+    mv "$root.new" "$root"
+    remove_root "$root.old"
+}
+
+# Runs hold the lock shared; making or replacing the root holds it alone.
+mkdir -p "$cache"
+exec 9>>"$cache/debian13.lock"
+flock -s -w "$LOCK_WITHIN" 9 || { say "the root stayed locked for $LOCK_WITHIN s"; exit 1; }
+if ! current; then
+    flock -x -w "$LOCK_WITHIN" 9 || { say "the root stayed in use for $LOCK_WITHIN s"; exit 1; }
+    current || make_root
+    flock -s 9
+fi
+
+# The clean copy: everything but its build tree goes, then the tracked files
+# come back with their times, so that the build redoes only what changed.
+# One run at a time uses it.
+mkdir -p "$copy"
+exec 8>"$copy/../copy.lock"
+flock -n 8 || { say "another run of this checkout uses $debian13_copy"; exit 1; }
+find "$copy" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    # A tracked file deleted in the working tree stays out.
+    git ls-files -z | tar --null -T - --ignore-failed-read --warning=no-failed-read -cf - |
+        tar -xf - -C "$copy"
+else
+    tar --exclude=./build --exclude=./.git -cf - . | tar -xf - -C "$copy"
+fi
+
+# Inside the namespaces, as their first process: binds what Wine needs, runs
+# the command in the root and reaps whatever Wine leaves to it. When it ends,
+# the kernel ends every other process of the namespace and drops its mounts.
+inside='
+set -eu
+root=$1 copy=$2
+shift 2
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mount --rbind /sys "$root/sys"
+mount -t tmpfs tmpfs "$root/tmp"
+mount --bind "$copy" "$root/vizad"
+trap : INT
+chroot "$root" /usr/bin/env -i HOME=/root \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    ${CI+"CI=$CI"} ${TERM+"TERM=$TERM"} ${LANG+"LANG=$LANG"} ${LC_ALL+"LC_ALL=$LC_ALL"} \
+    ${VIZAD_WINEDEBUG+"VIZAD_WINEDEBUG=$VIZAD_WINEDEBUG"} \
+    ${CTEST_PARALLEL_LEVEL+"CTEST_PARALLEL_LEVEL=$CTEST_PARALLEL_LEVEL"} \
+    sh -c "cd /vizad && exec \"\$@\"" sh "$@" <&3 3<&- 8>&- 9>&- &
+child=$!
+while :; do
+    status=0
+    wait "$child" || status=$?
+    kill -0 "$child" 2>/dev/null || break
+done
+exit "$status"
+'
+# The command keeps this standard input (a background job would get /dev/null),
+# or has /dev/null when there is none.
+if true 2>/dev/null <&0; then exec 3<&0; else exec 3</dev/null; fi
+exec unshare --mount --propagation private --pid --fork --kill-child \
+    sh -c "$inside" sh "$root" "$copy" "$@"

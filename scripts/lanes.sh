@@ -1,0 +1,33 @@
+# The lanes of the test and bench commands, sourced by the scripts here.
+# A Debian 12 machine has two: its own (Wine 8) and a Debian 13 root's
+# (Wine 10, run through scripts/debian13.sh). A Debian 13 machine, or the
+# root itself, has its own only. VIZAD_LANES=local leaves the second lane
+# out; CI (CI=true) always runs both.
+
+release=$(. /etc/os-release && printf '%s %s' "${ID:-}" "${VERSION_ID:-}")
+
+# Where scripts/debian13.sh keeps the clean copy of this checkout that it
+# runs in the root, with the copy's own build tree inside it.
+debian13_copy=build/debian13/vizad
+
+wine10_lane() {
+    [ "$release" = "debian 12" ] || return 1
+    [ "${CI:-}" != true ] || return 0
+    case ${VIZAD_LANES:-all} in
+    all) return 0 ;;
+    local) return 1 ;;
+    *)
+        echo "VIZAD_LANES is '$VIZAD_LANES': say all (the default) or local" >&2
+        exit 2
+        ;;
+    esac
+}
+
+# This machine's lane, as the closing lines name it.
+local_lane() {
+    case $release in
+    "debian 12") echo "Wine 8 lane (Debian 12)" ;;
+    "debian 13") echo "Wine 10 lane (Debian 13)" ;;
+    *) echo "lane ($release)" ;;
+    esac
+}
