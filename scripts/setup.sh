@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 # The same names on both releases. procps (pkill) and mawk are on a usual
 # machine but not in a least root.
 packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-    wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy procps mawk"
+    wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy procps mawk
+    strip-nondeterminism"
 
 if [ "${1:-}" = --list ]; then
     echo $packages | tr ' ' ,

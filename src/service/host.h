@@ -22,6 +22,9 @@ char *GetLastErrorText(char *lpszBuf, DWORD dwSize);
 void FormatText(char *buf, size_t size, const char *fmt, ...)
     __attribute__((format(ms_printf, 3, 4)));
 
+// spelling.cpp
+BOOL IsExactAnsiSpelling(const char *lpszAnsi, const WCHAR *lpszWide);
+
 // report.cpp
 BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
 BOOL ReportCurrentStatusToSCMgr(void);

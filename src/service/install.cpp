@@ -28,11 +28,12 @@ static void PrintFailure(int resID)
 }
 
 // A path with blanks is registered in quotes: unquoted, the manager would
-// try C:\Program.exe and the like before the real executable.
+// try C:\Program.exe and the like before the real executable. A path that
+// would name another program than the one running is refused.
 static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
 {
     char szPath[PATH_SIZE];
-    const char *lpszName;
+    WCHAR szWidePath[PATH_SIZE];
     DWORD dwLen;
 
     dwLen = GetModuleFileNameA(NULL, szPath, PATH_SIZE);
@@ -43,11 +44,19 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    // The ANSI code page spells a character it lacks as '?', which no file
-    // name holds outside the \\?\ prefix: that path names no program.
-    lpszName = strncmp(szPath, "\\\\?\\", 4) == 0 ? szPath + 4 : szPath;
-    if (strchr(lpszName, '?') != NULL) {
+    // No longer than the ANSI path, where a character takes a byte or two;
+    // were it cut all the same, the two would differ and be refused below.
+    if (GetModuleFileNameW(NULL, szWidePath, PATH_SIZE) == 0)
+        return FALSE;
+    // A folder the code page spells with '?' or a look-alike ('&' for a
+    // full-width ampersand) leads the manager to another program, or none.
+    if (!IsExactAnsiSpelling(szPath, szWidePath)) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return FALSE;
+    }
+    // The manager expands %NAME% in the registered path when it starts it.
+    if (strchr(szPath, '%') != NULL) {
+        SetLastError(ERROR_BAD_PATHNAME);
         return FALSE;
     }
     if (strchr(szPath, ' ') == NULL)

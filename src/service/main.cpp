@@ -1,10 +1,12 @@
 // Program entry: a command from the first argument, or the service path.
-#include <stdlib.h>
+#include <stdio.h>
 
 #include "service/host.h"
 
 int main(int argc, char **argv)
 {
+    int status = 0;  // the commands always end with 0
+
     switch (FindHostCommand(argc, argv)) {
     case CMD_INSTALL:
         CmdInstallService();
@@ -17,7 +19,12 @@ int main(int argc, char **argv)
         CmdDebugService(argc, argv);
         break;
     case CMD_SERVICE:
-        return RunServiceDispatcher();
+        status = RunServiceDispatcher();
+        break;
     }
-    return 0;  // the commands always end with 0; returning writes pending output
+    // Pending output is written here, on the main thread, not left to the
+    // process's end: when a console handler's thread was still printing at
+    // that moment, the whole buffered output has been seen to go missing.
+    fflush(stdout);
+    return status;
 }

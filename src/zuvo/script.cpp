@@ -5,9 +5,10 @@
 #include "zuvo/supervisor.h"
 
 // cmd parses a batch file's command line: unquoted, these characters split
-// or rewrite the path (C:\R&D\bin\... would run C:\R.bat), so a path holding
-// any of them goes in double quotes.
-static const char szQuoteChars[] = " \t&()[]{}^=;!'+,`~";
+// or rewrite the path (C:\R&D\bin\... would run C:\R.bat, and a leading '@'
+// is dropped, so @L\bin\... would run L\bin\...), so a path holding any of
+// them goes in double quotes.
+static const char szQuoteChars[] = " \t&()[]{}^=;!'+,`~@";
 
 // cmd replaces %NAME% by a variable's value even inside quotes, and a
 // quote in the path would end the quoting early: such a path would name

@@ -20,18 +20,39 @@ static DWORD termstat = 0;  // the run instance's exit code; kept, not used
 // not race a stop request.
 static SRWLOCK srwSupervisor = SRWLOCK_INIT;
 
-// Forms qelctl once; the caller holds the lock. FALSE when ZOVOVEV is unset.
+// ZOVOVEV from the table made at start-up, whatever the case of its name;
+// NULL when unset or empty, as an empty root would put the script in the
+// current drive's root (C:\bin for a service), a folder anyone may make.
+static const char *GetRoot(void)
+{
+    const char *lpszRoot = getenv(ROOT_VARIABLE);
+
+    return lpszRoot != NULL && *lpszRoot != '\0' ? lpszRoot : NULL;
+}
+
+// Forms qelctl once; the caller holds the lock. FALSE when there is no root.
 static BOOL FormScriptPath(void)
 {
     const char *lpszRoot;
 
     if (qelctl != NULL)
         return TRUE;
-    lpszRoot = getenv(ROOT_VARIABLE);  // the table made at start-up; case does not matter
+    lpszRoot = GetRoot();
     if (lpszRoot == NULL)
         return FALSE;
     qelctl = NewScriptPath(lpszRoot);
     return qelctl != NULL;
+}
+
+// The root as the host reads it names the folder that was set only when the
+// code page spells its Unicode value exactly: C:\t\fw\uFF06x reads as
+// C:\t\fw&x, another folder, whose script must never run in its place.
+static BOOL IsRootSpelledExactly(void)
+{
+    const WCHAR *lpszWide = _wgetenv(L"" ROOT_VARIABLE);
+    const char *lpszRoot = GetRoot();
+
+    return lpszWide != NULL && lpszRoot != NULL && IsExactAnsiSpelling(lpszRoot, lpszWide);
 }
 
 static BOOL IsScriptReadable(const char *lpszPath)
@@ -128,8 +149,10 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         goto cleanup;
 
     // From here on a stop request may come at any moment.
-    if (getenv(ROOT_VARIABLE) == NULL) {
-        ReportFailure(GetResourceString(IDS_NO_ROOT, errmsg, MSG_SIZE));
+    if (GetRoot() == NULL) {
+        GetResourceString(IDS_NO_ROOT, errmsg, MSG_SIZE);
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);  // the entry's code, and the exit code
+        ReportFailure(errmsg);
         goto cleanup;
     }
 
@@ -139,6 +162,10 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     if (!fHaveRoot)
         goto cleanup;  // no memory for the path
 
+    if (!IsRootSpelledExactly()) {
+        ReportScriptFailure(ERROR_NO_UNICODE_TRANSLATION);
+        goto cleanup;
+    }
     if (!IsScriptReadable(qelctl)) {
         ReportScriptFailure(GetLastError());
         goto cleanup;
@@ -180,8 +207,9 @@ void ServiceStop(void)
 
     AcquireSRWLockExclusive(&srwSupervisor);
     stoprequested = TRUE;
-    // Without ZOVOVEV there is no script to run; the event is still signalled.
-    if (FormScriptPath()) {
+    // Without a root, or with one the code page misspells, there is no
+    // script to run; the event is still signalled.
+    if (FormScriptPath() && IsRootSpelledExactly()) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
         if (hStopInstance != NULL)
             CloseHandle(hStopInstance);  // never waited for

@@ -151,38 +151,49 @@ size_t CountCalls(const Installation &inst, const char *kind)
     return n;
 }
 
-static std::string NameOf(const std::string &entry)
+static std::wstring NameOf(const std::wstring &entry)
 {
-    size_t eq = entry.find('=', 1);  // "=C:=C:\..." entries start with '='
+    size_t eq = entry.find(L'=', 1);  // "=C:=C:\..." entries start with '='
     return entry.substr(0, eq);
 }
 
-static std::string EnvironmentBlock(const EnvChanges &changes)
+static std::wstring Widen(const std::string &utf8)
 {
-    std::vector<std::string> entries;
-    char *block = GetEnvironmentStringsA();
-    for (char *p = block; *p; p += strlen(p) + 1)
+    std::wstring wide(utf8.size(), L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &wide[0],
+                                (int)wide.size());
+    wide.resize(n > 0 ? n : 0);
+    return wide;
+}
+
+// A Unicode block, for CREATE_UNICODE_ENVIRONMENT.
+static std::wstring EnvironmentBlock(const EnvChanges &changes)
+{
+    std::vector<std::wstring> entries;
+    WCHAR *block = GetEnvironmentStringsW();
+    for (WCHAR *p = block; *p; p += wcslen(p) + 1)
         entries.push_back(p);
-    FreeEnvironmentStringsA(block);
+    FreeEnvironmentStringsW(block);
 
     // The prefix's system environment carries the service's ZOVOVEV into
     // every Wine process: a child sees only the value its test gives it.
     EnvChanges all = { "ZOVOVEV" };
     all.insert(all.end(), changes.begin(), changes.end());
     for (const std::string &change : all) {
-        std::string name = NameOf(change);
+        std::wstring wide = Widen(change);
+        std::wstring name = NameOf(wide);
         for (size_t i = 0; i < entries.size();)
-            if (_stricmp(NameOf(entries[i]).c_str(), name.c_str()) == 0)
+            if (_wcsicmp(NameOf(entries[i]).c_str(), name.c_str()) == 0)
                 entries.erase(entries.begin() + i);
             else
                 i++;
-        if (change.find('=') != std::string::npos)
-            entries.push_back(change);
+        if (wide.find(L'=') != std::wstring::npos)
+            entries.push_back(wide);
     }
-    std::string result;
-    for (const std::string &entry : entries)
-        result += entry + '\0';
-    result += '\0';
+    std::wstring result;
+    for (const std::wstring &entry : entries)
+        result += entry + L'\0';
+    result += L'\0';
     return result;
 }
 
@@ -224,6 +235,13 @@ Child StartProgram(const std::string &exe, const std::string &args, const EnvCha
     char suffix[64];
     snprintf(suffix, sizeof suffix, "\\stderr-%lu-%d.txt", GetCurrentProcessId(), ++counter);
     child.errPath = NewTestDir("stderr") + suffix;
+    if (stdOut == StdOut::File) {
+        child.outPath = child.errPath.substr(0, child.errPath.size() - 4) + "-out.txt";
+        outWrite = CreateFileA(child.outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (outWrite == INVALID_HANDLE_VALUE)
+            return child;
+    }
     HANDLE errFile = CreateFileA(child.errPath.c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, NULL);
@@ -239,13 +257,13 @@ Child StartProgram(const std::string &exe, const std::string &args, const EnvCha
     std::string cmdLine = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
     std::vector<char> cmdBuf(cmdLine.begin(), cmdLine.end());
     cmdBuf.push_back('\0');
-    std::string block = EnvironmentBlock(env);
+    std::wstring block = EnvironmentBlock(env);
     // Children inherit the flag that SendCtrlC sets to ignore Ctrl+C; the host
     // must start with its handlers live.
     SetConsoleCtrlHandler(NULL, FALSE);
     BOOL ok = CreateProcessA(exe.c_str(), cmdBuf.data(), NULL, NULL, TRUE,
-                             newConsole ? CREATE_NEW_CONSOLE : 0, (LPVOID)block.data(), NULL,
-                             &si, &pi);
+                             CREATE_UNICODE_ENVIRONMENT | (newConsole ? CREATE_NEW_CONSOLE : 0),
+                             (LPVOID)block.data(), NULL, &si, &pi);
     if (outWrite != NULL && outWrite != INVALID_HANDLE_VALUE)
         CloseHandle(outWrite);
     if (errFile != INVALID_HANDLE_VALUE)
@@ -265,9 +283,10 @@ Child StartProgram(const std::string &exe, const std::string &args, const EnvCha
     return child;
 }
 
-Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole)
+Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole,
+                 StdOut stdOut)
 {
-    return StartProgram(VizadPath(), args, env, newConsole);
+    return StartProgram(VizadPath(), args, env, newConsole, stdOut);
 }
 
 Outcome FinishChild(Child &child, DWORD timeoutMs)
@@ -294,6 +313,8 @@ Outcome FinishChild(Child &child, DWORD timeoutMs)
         delete child.reader;
     }  // else the reader is left behind: the test fails on the missing output
     child.reader = nullptr;
+    if (!child.outPath.empty())
+        outcome.out = ReadTextFile(child.outPath);
     outcome.err = ReadTextFile(child.errPath);
     return outcome;
 }
@@ -336,19 +357,21 @@ std::string NewMarker()
     return marker;
 }
 
-// Wine runs Unix programs through CreateProcess, but hands back no handle
-// to wait on: the shell leaves a file when pkill is done. pkill finds the
-// host by the marker on its command line; "[s]igint" keeps the pattern from
-// matching the shell that carries it.
-bool SendSigint(const std::string &marker)
+std::string UnixPath(const std::string &windowsPath)
 {
-    std::string done = NewTestDir("sigint-done") + "\\done";
-    std::string unixDone = done.substr(2);  // Z: is the Unix root
-    for (char &c : unixDone)
+    std::string path = windowsPath.substr(2);  // Z: is the Unix root
+    for (char &c : path)
         if (c == '\\')
             c = '/';
-    std::string cmdLine = "Z:\\bin\\sh -c \"pkill -INT -f -- '[" + marker.substr(0, 1) + "]" +
-                          marker.substr(1) + "$'; touch '" + unixDone + "'\"";
+    return path;
+}
+
+// The command is in double quotes on sh's command line: it quotes with
+// single quotes of its own.
+bool RunUnixCommand(const std::string &command, DWORD timeoutMs)
+{
+    std::string done = NewTestDir("unix-done") + "\\done";
+    std::string cmdLine = "Z:\\bin\\sh -c \"" + command + "; touch '" + UnixPath(done) + "'\"";
     std::vector<char> cmdBuf(cmdLine.begin(), cmdLine.end());
     cmdBuf.push_back('\0');
     STARTUPINFOA si;
@@ -359,7 +382,16 @@ bool SendSigint(const std::string &marker)
         return false;
     // Nothing in pi is closed: for a Unix program Wine leaves hProcess 0 and
     // junk in the other fields, which could name a live handle of ours.
-    return WaitFor([&] { return FileExists(done); }, 10000);
+    return WaitFor([&] { return FileExists(done); }, timeoutMs);
+}
+
+// pkill finds the host by the marker on its command line; "[s]igint" keeps
+// the pattern from matching the shell that carries it.
+bool SendSigint(const std::string &marker)
+{
+    return RunUnixCommand("pkill -INT -f -- '[" + marker.substr(0, 1) + "]" + marker.substr(1) +
+                              "$'",
+                          10000);
 }
 
 bool SendCtrlC(const Child &child)

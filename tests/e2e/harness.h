@@ -67,6 +67,8 @@ size_t CountCalls(const Installation &inst, const char *kind);    // lines start
 // Environment changes for a child: each entry "NAME=value" sets NAME (other
 // spellings of it are removed first), "NAME" alone removes it. ZOVOVEV is
 // always removed first, so a child has it only when the changes set it.
+// Entries are UTF-8, and the child gets them in Unicode: a value may hold
+// characters that the ANSI code page lacks.
 typedef std::vector<std::string> EnvChanges;
 
 struct Child {
@@ -74,6 +76,7 @@ struct Child {
     DWORD pid = 0;
     std::string errPath;       // the child's standard error (Wine's own channels go
                                // to the test's Unix standard error instead)
+    std::string outPath;       // its standard output, with StdOut::File
     struct Reader *reader = nullptr;
 };
 // What the child gets as its standard output.
@@ -82,13 +85,15 @@ enum class StdOut {
     Null,        // a NULL handle
     Invalid,     // INVALID_HANDLE_VALUE
     ClosedPipe,  // a pipe whose read end is closed before the child starts
+    File,        // a file, read into Outcome::out when the child has ended
 };
 // Starts vizad.exe (or another program) with args; standard output is as
 // stdOut says; standard error goes to a file. With newConsole the child
 // gets a console of its own, so that Ctrl+C can reach it.
 Child StartProgram(const std::string &exe, const std::string &args, const EnvChanges &env,
                    bool newConsole, StdOut stdOut = StdOut::Pipe);
-Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole = true);
+Child StartVizad(const std::string &args, const EnvChanges &env, bool newConsole = true,
+                 StdOut stdOut = StdOut::Pipe);
 
 struct Outcome {
     bool exited = false;       // false: still running after the timeout (then killed)
@@ -111,6 +116,14 @@ bool StopServer(const Installation &inst);
 // raise the event there (the harness itself ignores it). Every process on
 // that console gets it: under Wine the script's cmd.exe ends at once.
 bool SendCtrlC(const Child &child);
+
+// Runs a Unix shell command (sh -c) and waits up to timeoutMs for it to end.
+// Wine starts Unix programs but hands back no handle to wait on: the shell
+// leaves a file when the command is done. A Wine program started from there
+// joins this Wine session, and may have a path longer than CreateProcess
+// takes (Wine's CreateProcess fails with 2 beyond 260 characters).
+bool RunUnixCommand(const std::string &command, DWORD timeoutMs = 30000);
+std::string UnixPath(const std::string &windowsPath);  // Z:\a\b -> /a/b; C:\ in the prefix
 
 // Delivers SIGINT to the host alone, which Wine turns into one Ctrl+C for
 // its handlers: start the host with the marker as a last argument

@@ -1,6 +1,7 @@
 // vizad -install and -remove against Wine's own service control manager.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "harness.h"
@@ -60,63 +61,107 @@ protected:
 };
 
 // The commands in turn, each step's output and what is registered after it.
-// The first runs a copy from a folder whose name the ANSI code page cannot
-// spell: its ANSI path holds '?' for those letters, which registered would
-// name no program (the service could never start), so it is refused.
+// The first steps run copies from folders whose path would name another
+// program than the one running, and are refused: the ANSI code page spells
+// CJK letters as '?' (no program) and a full-width ampersand as '&' (a twin
+// folder), the manager expands %OS%, and a path that does not fit in 512
+// bytes would be registered cut short. A path of 511 characters still fits.
 TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
 {
-    std::wstring dir = L"C:\\vizad-\u6f22\u5b57-" + std::to_wstring(GetCurrentProcessId());
-    char ansi[MAX_PATH];
-    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
-    ASSERT_NE(strchr(ansi, '?'), nullptr) << "the code page spells " << ansi;
-    std::wstring exe = dir + L"\\vizad.exe";
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+    const std::wstring cjk = L"C:\\vizad-\u6f22\u5b57-" + pid;
+    const std::wstring fullWidth = L"C:\\vizad-fw\uff06x-" + pid;
+    const std::wstring percent = L"C:\\vizad-p%OS%q-" + pid;
+    for (const auto &[dir, spelled] : { std::make_pair(cjk, '?'), std::make_pair(fullWidth, '&') }) {
+        char ansi[MAX_PATH];
+        ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
+        ASSERT_NE(strchr(ansi, spelled), nullptr) << "the code page spells " << ansi;
+    }
     std::string from = VizadPath();
-    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
-    OnExit removeDir([&] {
-        DeleteFileW(exe.c_str());
-        RemoveDirectoryW(dir.c_str());
+    std::wstring wideFrom(from.begin(), from.end());
+    OnExit removeDirs([&] {
+        for (const std::wstring &dir : { cjk, fullWidth, percent }) {
+            DeleteFileW((dir + L"\\vizad.exe").c_str());
+            RemoveDirectoryW(dir.c_str());
+        }
     });
-    ASSERT_TRUE(CopyFileW(std::wstring(from.begin(), from.end()).c_str(), exe.c_str(), FALSE))
-        << GetLastError();
+    for (const std::wstring &dir : { cjk, fullWidth, percent }) {
+        ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
+        ASSERT_TRUE(CopyFileW(wideFrom.c_str(), (dir + L"\\vizad.exe").c_str(), FALSE))
+            << GetLastError();
+    }
+    // Wine's CreateProcess takes no path beyond 260 characters: these copies
+    // are started from a Unix shell.
+    std::string longDir = NewTestDir("long");
+    OnExit removeLong([&] { RunUnixCommand("rm -rf '" + UnixPath(longDir) + "'"); });
+    auto longExe = [&](size_t length) {
+        std::string dir = longDir + "\\" + std::to_string(length);
+        while (dir.size() < length - strlen("\\vizad.exe"))
+            dir += "\\" + std::string(std::min<size_t>(200, length - 11 - dir.size()), 'd');
+        return dir + "\\vizad.exe";
+    };
+    const std::string fits = longExe(511), tooLong = longExe(512);
 
+    const std::string unable = "Unable to install Ulvane Trelox ZUVO - ";
+    const std::string installed = "Ulvane Trelox ZUVO installed.\n";
+    const std::string removed = "Ulvane Trelox ZUVO removed.\n";
     const struct {
         const char *what;
-        bool unspellable;  // run as .\vizad.exe from inside dir: the host's own
-                           // path is then the full one, as the system spells it
+        std::wstring folder;   // run as .\vizad.exe from inside it: the host's own
+                               // path is then the full one, as the system spells it
+        std::string exe;       // else this copy, started from a Unix shell when long,
+                               // or the built one
         const char *option;
         std::string out;
-        bool registered;
+        std::string registered;  // the registered path, "" for none
     } steps[] = {
-        { "from a folder the code page cannot spell", true, "-install",
-          "Unable to install Ulvane Trelox ZUVO - " +
-              ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n",
-          false },
-        { "install", false, "-install", "Ulvane Trelox ZUVO installed.\n", true },
-        { "install twice", false, "/INSTALL",
-          "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n", true },
+        { "from a folder the code page cannot spell", cjk, "", "-install",
+          unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "" },
+        { "from a folder the code page spells by best fit", fullWidth, "", "-install",
+          unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "" },
+        { "from a folder the manager would expand", percent, "", "-install",
+          unable + ExpectedErrorText(ERROR_BAD_PATHNAME) + "\n", "" },
+        { "from a 512-character path", L"", tooLong, "-install",
+          unable + ExpectedErrorText(ERROR_INSUFFICIENT_BUFFER) + "\n", "" },
+        { "from a 511-character path", L"", fits, "-install", installed, fits },
+        { "remove that", L"", "", "-remove", removed, "" },
+        { "install", L"", "", "-install", installed, VizadPath() },
+        { "install twice", L"", "", "/INSTALL",
+          "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n",
+          VizadPath() },
         // Not running: no stopping text, no dots.
-        { "remove", false, "-remove", "Ulvane Trelox ZUVO removed.\n", false },
-        { "remove twice", false, "-Remove",
+        { "remove", L"", "", "-remove", removed, "" },
+        { "remove twice", L"", "", "-Remove",
           "OpenService failed - " + ExpectedErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n",
-          false },
+          "" },
     };
     for (const auto &step : steps) {
         SCOPED_TRACE(step.what);
         Outcome outcome;
-        if (step.unspellable) {
+        if (!step.folder.empty()) {
             wchar_t saved[MAX_PATH];
             ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
-            ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+            ASSERT_TRUE(SetCurrentDirectoryW(step.folder.c_str()));
             outcome = Command(".\\vizad.exe", step.option);
             SetCurrentDirectoryW(saved);
+        } else if (!step.exe.empty()) {
+            std::string out = NewTestDir("long-out") + "\\out";
+            std::string exe = UnixPath(step.exe);
+            ASSERT_TRUE(RunUnixCommand("mkdir -p '" + exe.substr(0, exe.rfind('/')) +
+                                       "' && cp '" + UnixPath(from) + "' '" + exe + "' && wine '" +
+                                       exe + "' " + step.option + " >'" + UnixPath(out) +
+                                       "' 2>/dev/null; echo $? >'" + UnixPath(out) + ".rc'",
+                                       60000));
+            outcome.out = ReadTextFile(out);
+            outcome.exitCode = (DWORD)atoi(ReadTextFile(out + ".rc").c_str());
         } else {
             outcome = Command(VizadPath(), step.option);
         }
         EXPECT_EQ(outcome.exitCode, 0u);
         EXPECT_EQ(outcome.out, Crlf(step.out));
-        EXPECT_EQ(Registered(), step.registered);
-        if (step.registered)
-            ExpectRegistration(VizadPath());
+        EXPECT_EQ(Registered(), !step.registered.empty());
+        if (!step.registered.empty())
+            ExpectRegistration(step.registered);
     }
 }
 

@@ -1,14 +1,19 @@
 #!/bin/sh
-# Usage: check.sh CPACK BINARY_DIR EXE VERSION SOURCE_DIR
+# Usage: check.sh CPACK BINARY_DIR EXE VERSION SOURCE_DIR CMAKE EPOCH
 # Makes the release zip in a scratch folder of the build tree and checks it:
 # exactly the expected files, vizad.exe identical to the built one, the
-# papers identical to the checkout's, and the changelog opening with VERSION.
+# papers identical to the checkout's, the changelog opening with VERSION,
+# entries in name order dated the release date EPOCH, and SHA256SUMS right
+# for the zip and the vizad.exe in it. Then builds the release again from a
+# copy of the sources in another folder, later, and requires the same bytes.
 set -eu
 cpack=$1
 bindir=$2
 exe=$3
 version=$4
 srcdir=$5
+cmake=$6
+epoch=$7
 out=$bindir/package-test
 rm -rf "$out"
 mkdir -p "$out/unpacked"
@@ -29,9 +34,9 @@ check() {
         fail=1
     fi
 }
-entries=$(cmake -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
+entries=$("$cmake" -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
 check "entries" "$entries" "CHANGELOG.md LICENSE README.md example/bin/revaduzeza.bat vizad.exe "
-(cd "$out/unpacked" && cmake -E tar xf "$zip")
+(cd "$out/unpacked" && "$cmake" -E tar xf "$zip")
 same() { cmp -s "$1" "$2" && echo same || echo differs; }
 check "vizad.exe is the built one" "$(same "$out/unpacked/vizad.exe" "$exe")" same
 for f in README.md LICENSE CHANGELOG.md; do
@@ -40,4 +45,30 @@ done
 check "example script is the sample installation's" \
     "$(same "$out/unpacked/example/bin/revaduzeza.bat" "$srcdir/demo/installation/bin/revaduzeza.bat")" same
 check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" | cut -d' ' -f2)" "$version"
+check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
+    "$("$cmake" -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')"
+check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"
+# A release is checked as the README says: vizad.exe taken out beside the zip.
+cp "$out/unpacked/vizad.exe" "$out/"
+check "SHA256SUMS" "$(cd "$out" && LC_ALL=C sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
+    "$(basename "$zip"): OK vizad.exe: OK "
+
+# The release once more, as someone else would make it: the sources copied to
+# another folder, configured, built and packaged from scratch seconds later.
+again=$out/again
+mkdir -p "$again"
+tar -C "$srcdir" --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
+if ! (cd "$again" && SOURCE_DATE_EPOCH=$epoch "$cmake" --preset i686 -DVIZAD_TESTS=OFF &&
+      "$cmake" --build --preset i686 --target vizad &&
+      "$cpack" --config build/i686/CPackConfig.cmake) >"$out/again.log" 2>&1; then
+    cat "$out/again.log"
+    echo "FAILED: second build"
+    exit 1
+fi
+later=$(stat -c %Y "$again/build/i686/bin/vizad.exe")
+check "second build linked at a later second" \
+    "$([ "$later" -gt "$(stat -c %Y "$exe")" ] && echo yes || echo no)" yes
+check "vizad.exe built again is the same" "$(same "$again/build/i686/bin/vizad.exe" "$exe")" same
+check "zip made again is the same" "$(same "$again/build/i686/$(basename "$zip")" "$zip")" same
+check "SHA256SUMS made again are the same" "$(same "$again/build/i686/SHA256SUMS" "$out/SHA256SUMS")" same
 exit $fail

@@ -1,15 +1,18 @@
 #!/bin/sh
-# Usage: check.sh OBJDUMP EXE ARCH VERSION
+# Usage: check.sh OBJDUMP EXE ARCH VERSION EPOCH PE_STAMP
 # Checks what the executable promises the system: a console program for
 # Windows 6.0 (Vista) and later with ASLR and DEP (and high-entropy ASLR on
 # x86_64), relocations to make ASLR real, imports from system DLLs only, a
-# version resource that carries VERSION, and a manifest that runs it as the
-# invoker on every Windows from Vista on.
+# version resource that carries VERSION, a manifest that runs it as the
+# invoker on every Windows from Vista on, and the release date EPOCH as its
+# time stamp, which PE_STAMP (the build's fallback) writes as the linker does.
 set -eu
 objdump=$1
 exe=$2
 arch=$3
 version=$4
+epoch=$5
+pe_stamp=$6
 strings=${objdump%objdump}strings   # the same toolchain's
 headers=$("$objdump" -p "$exe")
 fail=0
@@ -63,6 +66,21 @@ check "manifest: asInvoker, no UI access" '^1$' \
     "$(grep -ac 'level="asInvoker" uiAccess="false"' "$exe")"
 check "manifest: supportedOS from Vista to 10 and 11" '^5$' \
     "$(grep -ao '<supportedOS Id="{[0-9a-f-]*}"/>' "$exe" | sort -u | wc -l)"
+
+# The time stamp, in the file header past the "PE\0\0" signature, and the
+# checksum in the optional header after it.
+u32() { od -An -tu4 --endian=little -j "$1" -N 4 "$2" | tr -d ' '; }
+pe=$(u32 60 "$exe")
+check "time stamp is the release date $epoch" "^$epoch\$" "$(u32 $((pe + 8)) "$exe")"
+copy=$(mktemp)
+trap 'rm -f "$copy"' EXIT
+cp "$exe" "$copy"
+for at in $((pe + 8)) $((pe + 24 + 64)); do
+    dd if=/dev/zero of="$copy" bs=1 seek=$at count=4 conv=notrunc 2>/dev/null
+done
+sh "$pe_stamp" "$copy" "$epoch"
+check "pe-stamp.sh writes the linker's time stamp and checksum" '^same$' \
+    "$(cmp -s "$copy" "$exe" && echo same || echo differs)"
 
 dlls=$(printf '%s\n' "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 echo "imports: $(echo $dlls)"

@@ -114,20 +114,24 @@ TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
     }
 }
 
+// No call has failed, yet the stop must not read as success: the entry and
+// the exit code carry 203 (the variable was not found).
 TEST_F(DispatchTest, UnsetRootStopsWithTheCodeTheEntryCaptured)
 {
-    SetLastError(ERROR_ENVVAR_NOT_FOUND);
-    std::thread service([] { service_main(0, nullptr); });
+    std::thread service([] {
+        SetLastError(NO_ERROR);
+        service_main(0, nullptr);
+    });
     service.join();
     std::vector<EventEntry> events = FakeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].strings[1], "ZOVOVEV environment variable not set.\n");
-    EXPECT_EQ(events[0].strings[0], "ZUVO error: " + std::to_string((int)dwErr) + "\n");
+    EXPECT_EQ(events[0].strings[0], "ZUVO error: 203\n");
     ExpectReports({ { SERVICE_START_PENDING, 1 }, { SERVICE_START_PENDING, 2 },
                     { SERVICE_START_PENDING, 3 }, { SERVICE_START_PENDING, 4 },
                     { SERVICE_START_PENDING, 5 }, { SERVICE_RUNNING, 0 },
                     { SERVICE_STOPPED, 0 } },
-                  dwErr);
+                  ERROR_ENVVAR_NOT_FOUND);
 }
 
 TEST_F(DispatchTest, RejectedStartUpReportAbandonsTheStartAndStillStops)

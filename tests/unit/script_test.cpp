@@ -1,6 +1,7 @@
 // The control script's path and its two command lines.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <string>
@@ -26,7 +27,8 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
 }
 
 // cmd splits or rewrites an unquoted path at blanks, tabs and each of
-// &()[]{}^=;!'+,`~; a % cannot be protected by quotes at all.
+// &()[]{}^=;!'+,`~, and drops a leading @; a % cannot be protected by quotes
+// at all. Each line fits its allocation, terminator included.
 TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotHelp)
 {
     struct { const char *path, *arg, *line; DWORD error; } cases[] = {
@@ -34,8 +36,9 @@ TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotH
         { "C:\\i\\bin\\revaduzeza.bat", "stopServers", "C:\\i\\bin\\revaduzeza.bat stopServers", 0 },
         { "\\bin\\revaduzeza.bat", nullptr, "\\bin\\revaduzeza.bat", 0 },
         // Nothing cmd treats specially: unchanged.
-        { "\\\\srv\\s$\\a-b_c.d@e#f\\bin\\revaduzeza.bat", "stopServers",
-          "\\\\srv\\s$\\a-b_c.d@e#f\\bin\\revaduzeza.bat stopServers", 0 },
+        { "\\\\srv\\s$\\a-b_c.d#f\\bin\\revaduzeza.bat", "stopServers",
+          "\\\\srv\\s$\\a-b_c.d#f\\bin\\revaduzeza.bat stopServers", 0 },
+        { "@L\\bin\\revaduzeza.bat", nullptr, "\"@L\\bin\\revaduzeza.bat\"", 0 },
         { "C:\\a b\\bin\\revaduzeza.bat", nullptr, "\"C:\\a b\\bin\\revaduzeza.bat\"", 0 },
         { "C:\\a b\\bin\\revaduzeza.bat", "stopServers",
           "\"C:\\a b\\bin\\revaduzeza.bat\" stopServers", 0 },
@@ -56,14 +59,16 @@ TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotH
         }
         ASSERT_NE(line, nullptr) << c.path;
         EXPECT_STREQ(line, c.line) << c.path;
+        EXPECT_GE(_msize(line), strlen(line) + 1) << c.path;
         free(line);
     }
-    for (char special : std::string("&()[]{}^=;!'+,`~")) {
+    for (char special : std::string("&()[]{}^=;!'+,`~@")) {
         std::string path = std::string("C:\\R") + special + "D\\bin\\revaduzeza.bat";
         for (const char *arg : { (const char *)nullptr, "stopServers" }) {
             char *line = NewScriptCommandLine(path.c_str(), arg);
             ASSERT_NE(line, nullptr) << path;
             EXPECT_EQ(std::string(line), "\"" + path + "\"" + (arg ? " stopServers" : ""));
+            EXPECT_GE(_msize(line), strlen(line) + 1) << path;
             free(line);
         }
     }

@@ -28,14 +28,46 @@ TEST_F(SupervisorTest, ServesUntilTheStopInstanceEndsTheRunInstance)
     EXPECT_TRUE(fake.events.empty());
 }
 
+// The run instance inherits the host's inheritable handles, not only its
+// standard ones (a redirected -debug run's scripts write to the host's
+// output that way on Windows): it signals an event the host passed on.
 TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
 {
-    Installation inst = MakeInstallation(NewTestDir("sup-exit") + "\\inst", "exit /b 7");
+    SECURITY_ATTRIBUTES sa = { sizeof sa, NULL, TRUE };
+    HANDLE inherited = CreateEventA(&sa, TRUE, FALSE, NULL);
+    ASSERT_NE(inherited, (HANDLE)NULL);
+    OnExit close([&] { CloseHandle(inherited); });
+    _putenv(("VIZAD_INHERITED=" + std::to_string((uintptr_t)inherited)).c_str());
+    Installation inst = MakeInstallation(NewTestDir("sup-exit") + "\\inst",
+                                         "%FIXTURE% signal %VIZAD_INHERITED%\r\nexit /b 7");
     SetRoot(inst.root.c_str());
     ServiceStart(0, nullptr);
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
     EXPECT_TRUE(fake.events.empty());
+    EXPECT_EQ(WaitForSingleObject(inherited, 0), WAIT_OBJECT_0);
+}
+
+// Ctrl+C and Ctrl+Break are stop requests the handler takes; close, log-off
+// and shut-down are left to the system's default, which ends the process
+// without a stop instance.
+TEST_F(SupervisorTest, ConsoleHandlerTakesOnlyCtrlCAndCtrlBreak)
+{
+    const struct {
+        DWORD event;
+        BOOL handled;
+    } cases[] = {
+        { CTRL_C_EVENT, TRUE },         { CTRL_BREAK_EVENT, TRUE },
+        { CTRL_CLOSE_EVENT, FALSE },    { CTRL_LOGOFF_EVENT, FALSE },
+        { CTRL_SHUTDOWN_EVENT, FALSE },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("event " + std::to_string(c.event));
+        SetUp();
+        bDebug = TRUE;
+        EXPECT_EQ(ControlHandler(c.event), c.handled);
+        EXPECT_EQ(stoprequested, c.handled);
+    }
 }
 
 TEST_F(SupervisorTest, StopBeforeTheRunInstanceKeepsTheServersDown)

@@ -1,0 +1,26 @@
+# Run by cpack once the zip is made, before it is copied to the package
+# folder. Sets what the zip took from this machine and this moment (entry
+# times, order, owners, permission bits) to fixed values, with the release
+# date as every entry's time, and writes SHA256SUMS for the zip and the
+# vizad.exe inside it.
+find_program(strip_nondeterminism strip-nondeterminism)
+set(sums "")
+foreach(zip IN LISTS CPACK_PACKAGE_FILES)
+    if(strip_nondeterminism)
+        execute_process(COMMAND ${strip_nondeterminism} --type zip --timestamp ${CPACK_VIZAD_EPOCH} ${zip}
+            RESULT_VARIABLE failed)
+    else()
+        set(failed "strip-nondeterminism not found (scripts/setup.sh installs it)")
+    endif()
+    if(failed)
+        # Leave no zip that another build would not make byte for byte.
+        file(REMOVE ${zip})
+        message(FATAL_ERROR "Cannot fix the times and order in ${zip}: ${failed}")
+    endif()
+    file(SHA256 ${zip} hash)
+    get_filename_component(name ${zip} NAME)
+    string(APPEND sums "${hash}  ${name}\n")
+endforeach()
+file(SHA256 ${CPACK_TEMPORARY_DIRECTORY}/vizad.exe hash)
+string(APPEND sums "${hash}  vizad.exe\n")
+file(WRITE ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS "${sums}")
