@@ -4,8 +4,8 @@
 #   scripts/debian13.sh COMMAND [ARG...]   e.g. scripts/debian13.sh scripts/test.sh -R ConsoleRun
 # The root is made with mmdebstrap from Debian's own packages, those that
 # scripts/setup.sh names (about a minute and a half, 3.3 GB), in
-# /var/cache/vizad/debian13, and made again only when that list changes;
-# every checkout on the machine shares it. The copy holds the checkout's
+# /var/cache/vizad/debian13, and made again only when that list names one it
+# lacks; every checkout on the machine shares it. The copy holds the checkout's
 # tracked files as they are in the working tree, in build/debian13/vizad,
 # beside its own build tree (build/ in it, never the checkout's); the root
 # sees it as /vizad, where the command starts. The run has mount and pid
@@ -19,7 +19,7 @@ top=$(pwd)
 
 cache=/var/cache/vizad
 root=$cache/debian13
-stamp=.vizad-made-with           # in the root: what it was made with
+stamp=.vizad-made-with           # in the root: how it was made, and with what
 copy=$top/$debian13_copy
 LOCK_WITHIN=3600                 # s to wait for other checkouts' runs or making
 
@@ -28,10 +28,18 @@ say() { printf 'debian13: %s\n' "$*" >&2; }
 [ $# -gt 0 ] || { echo "usage: scripts/debian13.sh COMMAND [ARG...]" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { say "run it as root"; exit 1; }
 
-packages=$(./scripts/setup.sh --list)
-# What the root is made with, as its stamp keeps it: change both together.
-made_with="trixie, amd64 and i386, variant apt, no recommends: $packages"
-current() { [ "$(cat "$root/$stamp" 2>/dev/null)" = "$made_with" ]; }
+packages=$(./scripts/setup.sh --list | tr , ' ')
+# The stamp says how the root was made (change this with make_root's options),
+# then the packages it was made with.
+made_how="trixie, amd64 and i386, variant apt, no recommends"
+stamp_packages() { sed -n "s/^$made_how: //p" "$root/$stamp" 2>/dev/null | tr , ' '; }
+# The root serves when it was made so with every package of the list.
+current() {
+    had=" $(stamp_packages) "
+    for p in $packages; do
+        case $had in *" $p "*) ;; *) return 1 ;; esac
+    done
+}
 
 # True when anything is mounted at or under $1 in this mount namespace.
 mounted_under() {
@@ -49,19 +57,22 @@ remove_root() {
 
 make_root() {
     command -v mmdebstrap >/dev/null || ./scripts/setup.sh debian13
+    # With the packages it had too: checkouts whose lists differ (a branch
+    # that adds one) then share it instead of making it again by turns.
+    all=$(printf '%s\n' $packages $(stamp_packages) | sort -u | paste -sd , -)
     remove_root "$root.new"
     remove_root "$root.old"
     say "making the Debian 13 root in $root (about a minute and a half; its log: $cache/debian13.log)"
     # A mount namespace of its own: whatever mmdebstrap mounts goes with it.
     if ! unshare --mount mmdebstrap --variant=apt --architectures=amd64,i386 \
-            --aptopt='APT::Install-Recommends "false"' --include="$packages" \
+            --aptopt='APT::Install-Recommends "false"' --include="$all" \
             trixie "$root.new" >"$cache/debian13.log" 2>&1; then
         tail -n 20 "$cache/debian13.log" >&2
         say "FAILED to make the root"
         exit 1
     fi
     mkdir "$root.new/vizad"
-    printf '%s\n' "$made_with" >"$root.new/$stamp"
+    printf '%s: %s\n' "$made_how" "$all" >"$root.new/$stamp"
     [ ! -e "$root" ] || mv "$root" "$root.old"
     mv "$root.new" "$root"
     remove_root "$root.old"
