@@ -104,8 +104,11 @@ else
 fi
 
 # Inside the namespaces, as their first process: binds what Wine needs, runs
-# the command in the root and reaps whatever Wine leaves to it. When it ends,
-# the kernel ends every other process of the namespace and drops its mounts.
+# the command in the root and reaps whatever Wine leaves to it while it waits.
+# When it ends, the kernel ends every other process of the namespace and
+# drops its mounts. The command runs in the foreground: started with & it
+# would ignore Ctrl+C for good. This shell outlives a Ctrl+C and returns the
+# command's status.
 inside='
 set -eu
 root=$1 copy=$2
@@ -116,22 +119,14 @@ mount --rbind /sys "$root/sys"
 mount -t tmpfs tmpfs "$root/tmp"
 mount --bind "$copy" "$root/vizad"
 trap : INT
+status=0
 chroot "$root" /usr/bin/env -i HOME=/root \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     ${CI+"CI=$CI"} ${TERM+"TERM=$TERM"} ${LANG+"LANG=$LANG"} ${LC_ALL+"LC_ALL=$LC_ALL"} \
     ${VIZAD_WINEDEBUG+"VIZAD_WINEDEBUG=$VIZAD_WINEDEBUG"} \
     ${CTEST_PARALLEL_LEVEL+"CTEST_PARALLEL_LEVEL=$CTEST_PARALLEL_LEVEL"} \
-    sh -c "cd /vizad && exec \"\$@\"" sh "$@" <&3 3<&- 8>&- 9>&- &
-child=$!
-while :; do
-    status=0
-    wait "$child" || status=$?
-    kill -0 "$child" 2>/dev/null || break
-done
+    sh -c "cd /vizad && exec \"\$@\"" sh "$@" 8>&- 9>&- || status=$?
 exit "$status"
 '
-# The command keeps this standard input (a background job would get /dev/null),
-# or has /dev/null when there is none.
-if true 2>/dev/null <&0; then exec 3<&0; else exec 3</dev/null; fi
 exec unshare --mount --propagation private --pid --fork --kill-child \
     sh -c "$inside" sh "$root" "$copy" "$@"
