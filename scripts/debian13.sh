@@ -27,6 +27,7 @@ say() { printf 'debian13: %s\n' "$*" >&2; }
 
 [ $# -gt 0 ] || { echo "usage: scripts/debian13.sh COMMAND [ARG...]" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { say "run it as root"; exit 1; }
+command -v mmdebstrap >/dev/null && command -v mount >/dev/null || ./scripts/setup.sh debian13
 
 packages=$(./scripts/setup.sh --list | tr , ' ')
 # The stamp says how the root was made (change this with make_root's options),
@@ -56,7 +57,6 @@ remove_root() {
 }
 
 make_root() {
-    command -v mmdebstrap >/dev/null || ./scripts/setup.sh debian13
     # With the packages it had too: checkouts whose lists differ (a branch
     # that adds one) then share it instead of making it again by turns.
     all=$(printf '%s\n' $packages $(stamp_packages) | sort -u | paste -sd , -)

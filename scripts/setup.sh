@@ -2,9 +2,10 @@
 # Installs what building, testing, the demo and the benchmarks need, as root,
 # from the release's own packages: Debian 12 (Wine 8) or Debian 13 (Wine 10).
 # On Debian 12 it adds mmdebstrap, which makes the Debian 13 root of the
-# Wine 10 lane, unless that lane is left out (see scripts/lanes.sh).
+# Wine 10 lane, and mount, which binds what the root needs, unless that lane
+# is left out (see scripts/lanes.sh).
 # Does nothing when everything is already there.
-#   scripts/setup.sh [debian13]   debian13: mmdebstrap whatever the switch says
+#   scripts/setup.sh [debian13]   debian13: those two whatever the switch says
 #   scripts/setup.sh --list       the packages, comma-separated, for that root
 set -eu
 cd "$(dirname "$0")/.."
@@ -26,7 +27,7 @@ case $release in
 *) echo "setup: this is '$release'; the scripts know Debian 12 and 13" >&2 ;;
 esac
 if [ "$release" = "debian 12" ] && { [ "${1:-}" = debian13 ] || wine10_lane; }; then
-    packages="$packages mmdebstrap"
+    packages="$packages mmdebstrap mount"
 fi
 
 need=""
