@@ -123,7 +123,7 @@ bool SendCtrlC(const Child &child);
 // joins this Wine session, and may have a path longer than CreateProcess
 // takes (Wine's CreateProcess fails with 2 beyond 260 characters).
 bool RunUnixCommand(const std::string &command, DWORD timeoutMs = 30000);
-std::string UnixPath(const std::string &windowsPath);  // Z:\a\b -> /a/b; C:\ in the prefix
+std::string UnixPath(const std::string &windowsPath);  // Z:\a\b -> /a/b (Z: paths only)
 
 // Delivers SIGINT to the host alone, which Wine turns into one Ctrl+C for
 // its handlers: start the host with the marker as a last argument

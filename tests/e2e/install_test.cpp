@@ -29,6 +29,24 @@ protected:
         return FinishChild(child, 60000);
     }
 
+    // A copy of vizad.exe at exe, a path longer than Wine's CreateProcess
+    // takes (it fails with 2 beyond 260 characters), started from a Unix
+    // shell; false when the shell did not finish.
+    static bool CommandAtLongPath(const std::string &exe, const char *option, Outcome *outcome)
+    {
+        std::string out = NewTestDir("long-out") + "\\out";
+        std::string unixExe = UnixPath(exe);
+        if (!RunUnixCommand("mkdir -p '" + unixExe.substr(0, unixExe.rfind('/')) + "' && cp '" +
+                                UnixPath(VizadPath()) + "' '" + unixExe + "' && wine '" +
+                                unixExe + "' " + option + " >'" + UnixPath(out) +
+                                "' 2>/dev/null; echo $? >'" + UnixPath(out) + ".rc'",
+                            60000))
+            return false;
+        outcome->out = ReadTextFile(out);
+        outcome->exitCode = (DWORD)atoi(ReadTextFile(out + ".rc").c_str());
+        return true;
+    }
+
     static bool Registered()
     {
         SERVICE_STATUS status;
@@ -90,8 +108,7 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
         ASSERT_TRUE(CopyFileW(wideFrom.c_str(), (dir + L"\\vizad.exe").c_str(), FALSE))
             << GetLastError();
     }
-    // Wine's CreateProcess takes no path beyond 260 characters: these copies
-    // are started from a Unix shell.
+    // Copies at these paths are started from a Unix shell.
     std::string longDir = NewTestDir("long");
     OnExit removeLong([&] { RunUnixCommand("rm -rf '" + UnixPath(longDir) + "'"); });
     auto longExe = [&](size_t length) {
@@ -145,15 +162,7 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
             outcome = Command(".\\vizad.exe", step.option);
             SetCurrentDirectoryW(saved);
         } else if (!step.exe.empty()) {
-            std::string out = NewTestDir("long-out") + "\\out";
-            std::string exe = UnixPath(step.exe);
-            ASSERT_TRUE(RunUnixCommand("mkdir -p '" + exe.substr(0, exe.rfind('/')) +
-                                       "' && cp '" + UnixPath(from) + "' '" + exe + "' && wine '" +
-                                       exe + "' " + step.option + " >'" + UnixPath(out) +
-                                       "' 2>/dev/null; echo $? >'" + UnixPath(out) + ".rc'",
-                                       60000));
-            outcome.out = ReadTextFile(out);
-            outcome.exitCode = (DWORD)atoi(ReadTextFile(out + ".rc").c_str());
+            ASSERT_TRUE(CommandAtLongPath(step.exe, step.option, &outcome));
         } else {
             outcome = Command(VizadPath(), step.option);
         }
