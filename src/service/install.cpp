@@ -33,13 +33,12 @@ static void PrintFailure(int resID)
 static BOOL IsExecutableProtected(char *lpszPath)
 {
     char *lpszName = strrchr(lpszPath, '\\');
-    char chKept;
     DWORD dwCode = CheckWhoCanChange(lpszPath, FALSE, szErr, MSG_SIZE);
 
     if (dwCode == NO_ERROR && lpszName != NULL) {
         // The folder, C:\ itself for C:\vizad.exe.
         lpszName += lpszName == lpszPath + 2 && lpszPath[1] == ':';
-        chKept = *lpszName;
+        char chKept = *lpszName;
         *lpszName = '\0';
         dwCode = CheckWhoCanChange(lpszPath, TRUE, szErr, MSG_SIZE);
         *lpszName = chKept;

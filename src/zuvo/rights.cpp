@@ -17,7 +17,6 @@ static void NameGroup(const SID *pSid, char *lpszName, size_t cchName)
     char szDomain[MSG_SIZE];
     DWORD cchN = MSG_SIZE, cchD = MSG_SIZE;
     SID_NAME_USE use;
-    size_t cch;
     int i;
 
     if (SecLookupAccountSid(const_cast<SID *>(pSid), szName, &cchN, szDomain, &cchD, &use)) {
@@ -28,7 +27,7 @@ static void NameGroup(const SID *pSid, char *lpszName, size_t cchName)
     // fit the last of its six bytes.
     FormatText(lpszName, cchName, "S-%u", (unsigned)pSid->Revision);
     for (i = -1; i < (int)pSid->SubAuthorityCount; i++) {
-        cch = strlen(lpszName);
+        size_t cch = strlen(lpszName);
         FormatText(lpszName + cch, cchName - cch, "-%lu",
                    i < 0 ? (unsigned long)pSid->IdentifierAuthority.Value[5]
                          : (unsigned long)pSid->SubAuthority[i]);
@@ -39,7 +38,6 @@ DWORD CheckWhoCanChange(const char *lpszPath, BOOL fFolder, char *lpszMsg, size_
 {
     PSECURITY_DESCRIPTOR pSD;
     const SID *pWriter;
-    char szGroup[MSG_SIZE];
     DWORD dwResult = SecGetFileSecurity(lpszPath, &pSD);
 
     if (dwResult == ERROR_SUCCESS && pSD == NULL)
@@ -51,6 +49,7 @@ DWORD CheckWhoCanChange(const char *lpszPath, BOOL fFolder, char *lpszMsg, size_
     }
     pWriter = FindBroadWriter(pSD, fFolder);
     if (pWriter != NULL) {
+        char szGroup[MSG_SIZE];
         NameGroup(pWriter, szGroup, sizeof szGroup);
         FormatText(lpszMsg, cchMsg, "%s can be changed by %s.", lpszPath, szGroup);
         dwResult = ERROR_INVALID_STATE;

@@ -92,7 +92,9 @@ static void SplitDescriptor(PSECURITY_DESCRIPTOR pSD, const SID **ppOwner, const
 
 // The access check as the system makes it for a token holding every broad
 // group: ACEs in order, a deny takes the rights not yet granted, an allow
-// grants the rights not yet denied. Returns the group whose allow first
+// grants the rights not yet denied. Only rights to change count, and the
+// first allow of one ends the search, so no deny meets one already granted.
+// Returns the group whose allow first
 // grants a right to change the object, Everyone for a missing DACL, its
 // owner when that is a broad group; NULL when no broad group can.
 const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder)
@@ -102,7 +104,7 @@ const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder)
     const ACL *pDacl;
     const BYTE *pAce;
     const BYTE *pEnd;
-    DWORD dwGranted = 0, dwDenied = 0;
+    DWORD dwDenied = 0;
     WORD i;
 
     SplitDescriptor(pSD, &pOwner, &pDacl);
@@ -129,12 +131,10 @@ const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder)
             continue;
         dwMask = MapGenericRights(pAllow->Mask);
         if (pHeader->AceType == ACCESS_DENIED_ACE_TYPE) {
-            dwDenied |= dwMask & ~dwGranted;
+            dwDenied |= dwMask;
         } else if (pHeader->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-            dwMask &= ~dwDenied;
-            if (dwMask & dwChange)
+            if (dwMask & ~dwDenied & dwChange)
                 return pSid;
-            dwGranted |= dwMask;
         }
     }
     return NULL;

@@ -94,11 +94,13 @@ TEST(BroadWriters, OnlyAdministratorsAndNamedAccountsMayChangeWhatTheServiceRuns
         // Well-known groups that only look like broad ones.
         { "Administrators", "D:(A;;FA;;;S-1-5-32-544)", FALSE, "" },
         { "Domain Admins", "D:(A;;FA;;;S-1-5-21-7-8-9-512)", FALSE, "" },
-        { "a 513 outside the domain shape", "D:(A;;FA;;;S-1-5-21-7-8-513)", FALSE, "" },
+        { "a 513 short of the domain shape", "D:(A;;FA;;;S-1-5-21-7-8-513)", FALSE, "" },
+        { "a 513 with a part more", "D:(A;;FA;;;S-1-5-21-7-8-9-513-1)", FALSE, "" },
         { "Local account and administrator", "D:(A;;FA;;;S-1-5-114)", FALSE, "" },
         { "restricted app packages", "D:(A;;FA;;;S-1-15-2-2)", FALSE, "" },
         { "LOCAL", "D:(A;;FA;;;S-1-2-0)", FALSE, "" },
-        { "a sub-authority of Authenticated Users", "D:(A;;FA;;;S-1-5-11-1)", FALSE, "" },
+        { "a sub-authority below Authenticated Users", "D:(A;;FA;;;S-1-5-11-0)", FALSE, "" },
+        { "BUILTIN itself", "D:(A;;FA;;;S-1-5-32)", FALSE, "" },
         { "CREATOR OWNER", "D:(A;;FA;;;CO)", TRUE, "" },
     };
     for (const auto &c : cases)
