@@ -86,31 +86,30 @@ static BOOL IsScriptReadable(const char *lpszPath)
 static BOOL IsInstallationProtected(void)
 {
     char szWhy[MSG_SIZE];
-    char errmsg[MSG_SIZE];
-    size_t cchScript = strlen(qelctl);
+    size_t cchScript = strlen(qelctl), cchWhy;
     char *lpszObject;
-    DWORD dwCode = NO_ERROR;
+    DWORD dwCode = ERROR_NOT_ENOUGH_MEMORY;
     int i;
 
     if (bDebug)
         return TRUE;
+    szWhy[0] = '\0';
     lpszObject = _strdup(qelctl);
-    if (lpszObject == NULL) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        AddToMessageLog(qelctl);
-        return FALSE;
-    }
     // The script, then its folder, then the root: each a start of its path.
-    for (i = 0; i < 3 && dwCode == NO_ERROR; i++) {
-        dwCode = CheckWhoCanChange(lpszObject, i > 0, szWhy, MSG_SIZE);
+    for (i = 0; lpszObject != NULL && i < 3; i++) {
+        dwCode = CheckWhoCanChange(lpszObject, i > 0, szWhy, MSG_SIZE - 1);
+        if (dwCode != NO_ERROR)
+            break;
         lpszObject[cchScript - (i == 0 ? sizeof SCRIPT_NAME - 1 : sizeof SCRIPT_SUFFIX - 1)] = '\0';
     }
     free(lpszObject);
     if (dwCode == NO_ERROR)
         return TRUE;
-    FormatText(errmsg, MSG_SIZE, "%s\n", szWhy);
+    cchWhy = strlen(szWhy);  // room was kept for the line end
+    szWhy[cchWhy] = '\n';
+    szWhy[cchWhy + 1] = '\0';
     SetLastError(dwCode);
-    AddToMessageLog(errmsg);
+    AddToMessageLog(szWhy);
     return FALSE;
 }
 
