@@ -191,9 +191,10 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
                                FILE_ATTRIBUTE_NORMAL, NULL);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
-        if (c.setup == Setup::OpenToEveryone)
+        if (c.setup == Setup::OpenToEveryone) {
             for (const std::string &path : { root, root + "\\bin", inst.script })
                 ASSERT_TRUE(ChangeUnixMode(path, "o+w"));
+        }
 
         EnvChanges env = { c.setup == Setup::Unset ? std::string("ZOVOVEV")
                                                    : std::string(c.variable) + "=" + value };

@@ -112,8 +112,9 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
             if (!c.open.empty())
                 ChangeUnixMode(c.open, "o-w");
         });
-        if (!c.open.empty())
+        if (!c.open.empty()) {
             ASSERT_TRUE(ChangeUnixMode(c.open, "o+w"));
+        }
         size_t offset = EventLogOffset();
 
         ASSERT_TRUE(StartTestService()) << GetLastError();
