@@ -1,6 +1,7 @@
 #include "fake_advapi.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -180,10 +181,18 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
     return TRUE;
 }
 
-// Files and folders keep their real security: the cases' trees are the
-// test's own, which no broad group may change.
+// Files and folders keep their real security unless a case sets another:
+// the cases' trees are the test's own, which no broad group may change.
 DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
 {
+    *ppSD = NULL;
+    if (fake.securityError != ERROR_SUCCESS)
+        return fake.securityError;
+    if (!fake.securitySddl.empty())
+        return ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                   fake.securitySddl.c_str(), SDDL_REVISION_1, ppSD, NULL)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
     return GetNamedSecurityInfoA(lpszPath, SE_FILE_OBJECT,
                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, NULL,
                                  NULL, NULL, NULL, ppSD);

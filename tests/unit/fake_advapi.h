@@ -31,6 +31,10 @@ struct FakeAdvapi {
     // a control through the handler, as a control arriving between reports.
     std::function<void(const SERVICE_STATUS &)> onReport;
 
+    // File security: the real one, unless a descriptor or a failure is set.
+    std::string securitySddl;
+    DWORD securityError = ERROR_SUCCESS;
+
     // Event log.
     std::vector<EventEntry> events;
     bool sourceFails = false;

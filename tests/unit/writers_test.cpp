@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "fake_advapi.h"
+#include "service/host.h"
 #include "zuvo/supervisor.h"
 
 // The SID string of the group found, "" for none. An empty SDDL stands for
@@ -105,4 +107,34 @@ TEST(BroadWriters, OnlyAdministratorsAndNamedAccountsMayChangeWhatTheServiceRuns
     };
     for (const auto &c : cases)
         EXPECT_EQ(BroadWriter(c.sddl.c_str(), c.folder), c.writer) << c.what << ": " << c.sddl;
+}
+
+// The group as the administrator will look for it, the SID where the system
+// has no name for it; security that cannot be read is no reason to trust.
+TEST(BroadWriters, TheGroupIsNamedAsTheSystemNamesIt)
+{
+    const struct {
+        const char *sddl;
+        DWORD readError;
+        DWORD code;
+        const char *message;
+    } cases[] = {
+        { "D:(A;;FA;;;BA)(A;;0x1200a9;;;WD)", 0, NO_ERROR, "" },
+        { "D:(A;;FA;;;AU)", 0, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by NT AUTHORITY\\Authenticated Users." },
+        { "O:WDD:", 0, ERROR_INVALID_STATE, "C:\\U\\bin can be changed by Everyone." },
+        // No domain of that SID answers here.
+        { "D:(A;;FA;;;S-1-5-21-7-8-9-513)", 0, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by S-1-5-21-7-8-9-513." },
+        { "", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "Who can change C:\\U\\bin cannot be read." },
+    };
+    for (const auto &c : cases) {
+        fake = FakeAdvapi();
+        fake.securitySddl = c.sddl;
+        fake.securityError = c.readError;
+        char message[MSG_SIZE] = "";
+        EXPECT_EQ(CheckWhoCanChange("C:\\U\\bin", TRUE, message, sizeof message), c.code) << c.sddl;
+        EXPECT_STREQ(message, c.message) << c.sddl;
+    }
+    fake = FakeAdvapi();
 }
