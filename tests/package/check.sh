@@ -26,15 +26,7 @@ fi
 zip=$out/vizad-$version-win32.zip
 [ -f "$zip" ] || { echo "FAILED: no $(basename "$zip")"; ls "$out"; exit 1; }
 
-fail=0
-check() {
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        printf 'FAILED: %s\n  expected: %s\n  got:      %s\n' "$1" "$3" "$2"
-        fail=1
-    fi
-}
+. "$(dirname "$0")/lib.sh"
 entries=$("$cmake" -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
 check "entries" "$entries" "CHANGELOG.md LICENSE README.md docs/administrators.md example/bin/revaduzeza.bat example/bin/sample_server.exe vizad.exe "
 (cd "$out/unpacked" && "$cmake" -E tar xf "$zip")
