@@ -3,6 +3,8 @@
 // it, and a library that is never loaded costs it nothing.
 #include "platform/advapi.h"
 
+#include <aclapi.h>
+
 static PVOID volatile pAdvapi;  // the loaded module, shared by every thread
 
 // Advapi32's function lpszName as type Fn, or NULL with the last error set.
@@ -38,6 +40,10 @@ typedef HANDLE(WINAPI *PFN_REGSOURCE)(LPCSTR, LPCSTR);
 typedef BOOL(WINAPI *PFN_REPORT)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR *,
                                  LPVOID);
 typedef BOOL(WINAPI *PFN_DEREGSOURCE)(HANDLE);
+typedef DWORD(WINAPI *PFN_GETSECURITY)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                       PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
+typedef BOOL(WINAPI *PFN_LOOKUPSID)(LPCSTR, PSID, LPSTR, LPDWORD, LPSTR, LPDWORD,
+                                    PSID_NAME_USE);
 
 BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
 {
@@ -129,4 +135,21 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
 {
     PFN_DEREGSOURCE pfn = GetAdvapiProc<PFN_DEREGSOURCE>("DeregisterEventSource");
     return pfn ? pfn(hEventLog) : FALSE;
+}
+
+DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
+{
+    PFN_GETSECURITY pfn = GetAdvapiProc<PFN_GETSECURITY>("GetNamedSecurityInfoA");
+    *ppSD = NULL;
+    if (pfn == NULL)
+        return GetLastError();
+    return pfn(lpszPath, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+               NULL, NULL, NULL, NULL, ppSD);
+}
+
+BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
+                         LPDWORD cchDomain, PSID_NAME_USE peUse)
+{
+    PFN_LOOKUPSID pfn = GetAdvapiProc<PFN_LOOKUPSID>("LookupAccountSidA");
+    return pfn ? pfn(NULL, pSid, lpName, cchName, lpDomain, cchDomain, peUse) : FALSE;
 }

@@ -28,4 +28,10 @@ BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventI
                     LPVOID lpRawData);
 BOOL EvtDeregisterEventSource(HANDLE hEventLog);
 
+// The owner and DACL of a file or folder, in storage to be freed with
+// LocalFree; returns the error code, not the last error.
+DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD);
+BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
+                         LPDWORD cchDomain, PSID_NAME_USE peUse);
+
 #endif

@@ -5,6 +5,7 @@
 #include "platform/advapi.h"
 #include "service/catalogue.h"
 #include "service/host.h"
+#include "zuvo/supervisor.h"
 
 #define PATH_SIZE      512   // the executable's path
 #define STOP_POLL_MS   1000  // between status queries while the service stops
@@ -27,9 +28,28 @@ static void PrintFailure(int resID)
     PrintText(resID, szErr);
 }
 
+// Whether no broad group can change the executable or its folder: whoever
+// can replace it runs their program as LocalSystem. Says why into szErr.
+static BOOL IsExecutableProtected(char *lpszPath)
+{
+    char *lpszName = strrchr(lpszPath, '\\');
+    DWORD dwCode = CheckWhoCanChange(lpszPath, FALSE, szErr, MSG_SIZE);
+
+    if (dwCode == NO_ERROR && lpszName != NULL) {
+        // The folder, C:\ itself for C:\vizad.exe.
+        lpszName += lpszName == lpszPath + 2 && lpszPath[1] == ':';
+        char chKept = *lpszName;
+        *lpszName = '\0';
+        dwCode = CheckWhoCanChange(lpszPath, TRUE, szErr, MSG_SIZE);
+        *lpszName = chKept;
+    }
+    return dwCode == NO_ERROR;
+}
+
 // A path with blanks is registered in quotes: unquoted, the manager would
 // try C:\Program.exe and the like before the real executable. A path that
-// would name another program than the one running is refused.
+// would name another program than the one running is refused. On failure
+// szErr says why.
 static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
 {
     char szPath[PATH_SIZE];
@@ -38,32 +58,38 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
 
     dwLen = GetModuleFileNameA(NULL, szPath, PATH_SIZE);
     if (dwLen == 0)
-        return FALSE;
+        goto failed;
     if (dwLen >= PATH_SIZE) {
         // Cut short: registering it would name another program.
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        goto failed;
     }
     // No longer than the ANSI path, where a character takes a byte or two;
     // were it cut all the same, the two would differ and be refused below.
     if (GetModuleFileNameW(NULL, szWidePath, PATH_SIZE) == 0)
-        return FALSE;
+        goto failed;
     // A folder the code page spells with '?' or a look-alike ('&' for a
     // full-width ampersand) leads the manager to another program, or none.
     if (!IsExactAnsiSpelling(szPath, szWidePath)) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-        return FALSE;
+        goto failed;
     }
     // The manager expands %NAME% in the registered path when it starts it.
     if (strchr(szPath, '%') != NULL) {
         SetLastError(ERROR_BAD_PATHNAME);
-        return FALSE;
+        goto failed;
     }
+    if (!IsExecutableProtected(szPath))
+        return FALSE;
     if (strchr(szPath, ' ') == NULL)
         FormatText(lpszCommand, dwSize, "%s", szPath);
     else
         FormatText(lpszCommand, dwSize, "\"%s\"", szPath);
     return TRUE;
+
+failed:
+    GetLastErrorText(szErr, MSG_SIZE);
+    return FALSE;
 }
 
 void CmdInstallService(void)
@@ -74,7 +100,6 @@ void CmdInstallService(void)
 
     if (!GetServiceCommand(szCommand, sizeof szCommand)) {
         char szMsg[MSG_SIZE];
-        GetLastErrorText(szErr, MSG_SIZE);
         printf(GetResourceString(IDS_CANNOT_INSTALL, szMsg, MSG_SIZE), DISPLAY_NAME, szErr);
         return;
     }

@@ -3,6 +3,7 @@
 // instance; ServiceStop runs on a control handler's thread at any moment.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "service/catalogue.h"
 #include "service/host.h"
@@ -19,6 +20,17 @@ static DWORD termstat = 0;  // the run instance's exit code; kept, not used
 // request's record, and the decision to start the run instance, which must
 // not race a stop request.
 static SRWLOCK srwSupervisor = SRWLOCK_INIT;
+
+// Out of line: one call each instead of the lock's address at every use.
+static __attribute__((noinline)) void LockSupervisor(void)
+{
+    AcquireSRWLockExclusive(&srwSupervisor);
+}
+
+static __attribute__((noinline)) void UnlockSupervisor(void)
+{
+    ReleaseSRWLockExclusive(&srwSupervisor);
+}
 
 // ZOVOVEV from the table made at start-up, whatever the case of its name;
 // NULL when unset or empty, as an empty root would put the script in the
@@ -64,6 +76,41 @@ static BOOL IsScriptReadable(const char *lpszPath)
         return FALSE;
     CloseHandle(hFile);
     return TRUE;
+}
+
+// The script, its folder and the root, which the service runs as
+// LocalSystem: when any broad group can change one of them, whoever is in
+// that group could run their commands with the service's rights, so neither
+// instance starts. Logs which one and why; the entry's code becomes the exit
+// code. A console run is the person's own and is not checked.
+static BOOL IsInstallationProtected(void)
+{
+    char szWhy[MSG_SIZE];
+    size_t cchScript = strlen(qelctl), cchWhy;
+    char *lpszObject;
+    DWORD dwCode = ERROR_NOT_ENOUGH_MEMORY;
+    int i;
+
+    if (bDebug)
+        return TRUE;
+    szWhy[0] = '\0';
+    lpszObject = _strdup(qelctl);
+    // The script, then its folder, then the root: each a start of its path.
+    for (i = 0; lpszObject != NULL && i < 3; i++) {
+        dwCode = CheckWhoCanChange(lpszObject, i > 0, szWhy, MSG_SIZE - 1);
+        if (dwCode != NO_ERROR)
+            break;
+        lpszObject[cchScript - (i == 0 ? sizeof SCRIPT_NAME - 1 : sizeof SCRIPT_SUFFIX - 1)] = '\0';
+    }
+    free(lpszObject);
+    if (dwCode == NO_ERROR)
+        return TRUE;
+    cchWhy = strlen(szWhy);  // room was kept for the line end
+    szWhy[cchWhy] = '\n';
+    szWhy[cchWhy + 1] = '\0';
+    SetLastError(dwCode);
+    AddToMessageLog(szWhy);
+    return FALSE;
 }
 
 // Starts the script with lpszArg (NULL for none) without waiting for it.
@@ -138,9 +185,9 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (hEvent == NULL)
         goto cleanup;
-    AcquireSRWLockExclusive(&srwSupervisor);
+    LockSupervisor();
     hServerStopEvent = hEvent;
-    ReleaseSRWLockExclusive(&srwSupervisor);
+    UnlockSupervisor();
 
     for (i = 0; i < START_STEP_REPORTS; i++)
         if (!ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
@@ -156,9 +203,9 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         goto cleanup;
     }
 
-    AcquireSRWLockExclusive(&srwSupervisor);
+    LockSupervisor();
     fHaveRoot = FormScriptPath();
-    ReleaseSRWLockExclusive(&srwSupervisor);
+    UnlockSupervisor();
     if (!fHaveRoot)
         goto cleanup;  // no memory for the path
 
@@ -170,17 +217,19 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         ReportScriptFailure(GetLastError());
         goto cleanup;
     }
+    if (!IsInstallationProtected())
+        goto cleanup;
 
     // A stop request that came first (in console mode even before the stop
     // event existed) has already run the stop instance; starting the servers
     // now would leave them running with nobody to stop them, so the run
     // instance is started only when no stop came before.
-    AcquireSRWLockExclusive(&srwSupervisor);
+    LockSupervisor();
     fStarting = !stoprequested;
     if (fStarting)
         hRunInstance = StartScriptInstance(NULL);
     dwStartErr = GetLastError();
-    ReleaseSRWLockExclusive(&srwSupervisor);
+    UnlockSupervisor();
 
     // Readable, yet not startable: the service must not stop as if the
     // servers had run and ended.
@@ -193,28 +242,29 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     }
 
 cleanup:
-    AcquireSRWLockExclusive(&srwSupervisor);
+    LockSupervisor();
     if (hServerStopEvent != NULL) {
         CloseHandle(hServerStopEvent);
         hServerStopEvent = NULL;
     }
-    ReleaseSRWLockExclusive(&srwSupervisor);
+    UnlockSupervisor();
 }
 
 void ServiceStop(void)
 {
     HANDLE hStopInstance;
 
-    AcquireSRWLockExclusive(&srwSupervisor);
+    LockSupervisor();
     stoprequested = TRUE;
     // Without a root, or with one the code page misspells, there is no
-    // script to run; the event is still signalled.
-    if (FormScriptPath() && IsRootSpelledExactly()) {
+    // script to run, nor with one that anybody may have rewritten since the
+    // start; the event is still signalled.
+    if (FormScriptPath() && IsRootSpelledExactly() && IsInstallationProtected()) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
         if (hStopInstance != NULL)
             CloseHandle(hStopInstance);  // never waited for
     }
     if (hServerStopEvent != NULL)
         SetEvent(hServerStopEvent);
-    ReleaseSRWLockExclusive(&srwSupervisor);
+    UnlockSupervisor();
 }

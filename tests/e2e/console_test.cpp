@@ -98,6 +98,7 @@ enum class Setup {
                     // CreateProcessA fails on it (2)
     FullWidth,      // a root with U+FF06, which code page 1252 reads as '&', and
                     // a script below that ASCII twin
+    OpenToEveryone, // the script, bin and the root writable by Everyone (o+w)
 };
 
 struct EndsAtOnceCase {
@@ -129,6 +130,9 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
         { "trailing backslash reaches the script", Setup::Script, "zovovev", "\\", "",
           { "run [{script}] []" } },
         { "script held sharing reads and writes", Setup::ScriptShared, "ZOVOVEV", "", "",
+          { "run [{script}] []" } },
+        // A console run is the person's own: nobody's rights are at stake.
+        { "script anyone may change", Setup::OpenToEveryone, "ZOVOVEV", "", "",
           { "run [{script}] []" } },
         // Readable, but the run instance cannot be started: text 1 all the same.
         { "script held for writing", Setup::ScriptWritten, "ZOVOVEV", "", notFound.c_str(), {} },
@@ -187,6 +191,9 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
                                FILE_ATTRIBUTE_NORMAL, NULL);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
+        if (c.setup == Setup::OpenToEveryone)
+            for (const std::string &path : { root, root + "\\bin", inst.script })
+                ASSERT_TRUE(ChangeUnixMode(path, "o+w"));
 
         EnvChanges env = { c.setup == Setup::Unset ? std::string("ZOVOVEV")
                                                    : std::string(c.variable) + "=" + value };

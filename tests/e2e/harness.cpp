@@ -385,6 +385,20 @@ bool RunUnixCommand(const std::string &command, DWORD timeoutMs)
     return WaitFor([&] { return FileExists(done); }, timeoutMs);
 }
 
+bool ChangeUnixMode(const std::string &windowsPath, const char *mode)
+{
+    typedef char *(CDECL * UnixFileName)(LPCWSTR);
+    UnixFileName toUnix = (UnixFileName)(void (*)())GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+    std::wstring wide(windowsPath.begin(), windowsPath.end());
+    char *unixPath = toUnix ? toUnix(wide.c_str()) : nullptr;
+    if (unixPath == nullptr)
+        return false;
+    std::string command = std::string("chmod ") + mode + " '" + unixPath + "'";
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return RunUnixCommand(command);
+}
+
 // pkill finds the host by the marker on its command line; "[s]igint" keeps
 // the pattern from matching the shell that carries it.
 bool SendSigint(const std::string &marker)

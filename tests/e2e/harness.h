@@ -124,6 +124,9 @@ bool SendCtrlC(const Child &child);
 // takes (Wine's CreateProcess fails with 2 beyond 260 characters).
 bool RunUnixCommand(const std::string &command, DWORD timeoutMs = 30000);
 std::string UnixPath(const std::string &windowsPath);  // Z:\a\b -> /a/b (Z: paths only)
+// chmod MODE on the Unix file behind a Windows path (any drive). Wine makes
+// a file's security from its mode: o+w shows as Everyone allowed to write.
+bool ChangeUnixMode(const std::string &windowsPath, const char *mode);
 
 // Delivers SIGINT to the host alone, which Wine turns into one Ctrl+C for
 // its handlers: start the host with the marker as a last argument

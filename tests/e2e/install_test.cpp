@@ -90,6 +90,10 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     const std::wstring cjk = L"C:\\vizad-\u6f22\u5b57-" + pid;
     const std::wstring fullWidth = L"C:\\vizad-fw\uff06x-" + pid;
     const std::wstring percent = L"C:\\vizad-p%OS%q-" + pid;
+    // Open to Everyone (o+w under Wine): whoever may replace the program
+    // runs theirs as LocalSystem.
+    const std::wstring openDir = L"C:\\vizad-open-" + pid, openExe = L"C:\\vizad-openexe-" + pid;
+    const std::string openDirA(openDir.begin(), openDir.end()), openExeA(openExe.begin(), openExe.end());
     for (const auto &[dir, spelled] : { std::make_pair(cjk, '?'), std::make_pair(fullWidth, '&') }) {
         char ansi[MAX_PATH];
         ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
@@ -98,16 +102,18 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     std::string from = VizadPath();
     std::wstring wideFrom(from.begin(), from.end());
     OnExit removeDirs([&] {
-        for (const std::wstring &dir : { cjk, fullWidth, percent }) {
+        for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe }) {
             DeleteFileW((dir + L"\\vizad.exe").c_str());
             RemoveDirectoryW(dir.c_str());
         }
     });
-    for (const std::wstring &dir : { cjk, fullWidth, percent }) {
+    for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe }) {
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
         ASSERT_TRUE(CopyFileW(wideFrom.c_str(), (dir + L"\\vizad.exe").c_str(), FALSE))
             << GetLastError();
     }
+    ASSERT_TRUE(ChangeUnixMode(openDirA, "o+w"));
+    ASSERT_TRUE(ChangeUnixMode(openExeA + "\\vizad.exe", "o+w"));
     // Copies at these paths are started from a Unix shell.
     std::string longDir = NewTestDir("long");
     OnExit removeLong([&] { RunUnixCommand("rm -rf '" + UnixPath(longDir) + "'"); });
@@ -138,6 +144,10 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
           unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "" },
         { "from a folder the manager would expand", percent, "", "-install",
           unable + ExpectedErrorText(ERROR_BAD_PATHNAME) + "\n", "" },
+        { "from a folder anyone may change", openDir, "", "-install",
+          unable + openDirA + " can be changed by Everyone.\n", "" },
+        { "a vizad.exe anyone may change", openExe, "", "-install",
+          unable + openExeA + "\\vizad.exe can be changed by Everyone.\n", "" },
         { "from a 512-character path", L"", tooLong, "-install",
           unable + ExpectedErrorText(ERROR_INSUFFICIENT_BUFFER) + "\n", "" },
         { "from a 511-character path", L"", fits, "-install", installed, fits },

@@ -72,29 +72,36 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 }
 
-// A script that cannot be read, or that is readable and still cannot be
-// started, shows running, then stopped with the failing call's code; the
-// entry names the script.
+// A script that cannot be read, that is readable and still cannot be
+// started, or that any user could have rewritten (the script, its folder or
+// the root open to Everyone, as Wine shows o+w) shows running, then stopped
+// with the failing call's code; the entry names the script or what is open.
 TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
 {
+    const std::string script = ServiceRoot() + "\\bin\\revaduzeza.bat";
     const struct {
         const char *name;
         bool present;
+        bool held;
+        std::string open;  // made writable for Everyone
         DWORD code;
     } cases[] = {
-        { "missing", false, ERROR_FILE_NOT_FOUND },
+        { "missing", false, false, "", ERROR_FILE_NOT_FOUND },
         // Held for writing, sharing reads and writes: the readability check
         // passes, and under Wine CreateProcessA fails on the sharing.
-        { "held for writing", true, ERROR_SHARING_VIOLATION },
+        { "held for writing", true, true, "", ERROR_SHARING_VIOLATION },
+        { "script anyone may change", true, false, script, ERROR_INVALID_STATE },
+        { "bin anyone may change", true, false, ServiceRoot() + "\\bin", ERROR_INVALID_STATE },
+        { "root anyone may change", true, false, ServiceRoot(), ERROR_INVALID_STATE },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         MakeDirs(ServiceRoot() + "\\bin");
-        std::string script = ServiceRoot() + "\\bin\\revaduzeza.bat";
         DeleteFileA(script.c_str());
         HANDLE held = INVALID_HANDLE_VALUE;
-        if (c.present) {
+        if (c.present)
             inst = MakeInstallation(ServiceRoot());
+        if (c.held) {
             held = CreateFileA(script.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
             ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
@@ -102,7 +109,11 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         OnExit release([&] {
             if (held != INVALID_HANDLE_VALUE)
                 CloseHandle(held);
+            if (!c.open.empty())
+                ChangeUnixMode(c.open, "o-w");
         });
+        if (!c.open.empty())
+            ASSERT_TRUE(ChangeUnixMode(c.open, "o+w"));
         size_t offset = EventLogOffset();
 
         ASSERT_TRUE(StartTestService()) << GetLastError();
@@ -111,12 +122,54 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         ExpectServiceStatus(status, SERVICE_STOPPED, c.code);
         std::vector<std::string> logged;
         ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
-        EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: " + std::to_string(c.code) + "\n",
-                                                     script + " not found.\n" }));
+        EXPECT_EQ(logged, (std::vector<std::string>{
+                              "ZUVO error: " + std::to_string(c.code) + "\n",
+                              c.open.empty() ? script + " not found.\n"
+                                             : c.open + " can be changed by Everyone.\n" }));
         EXPECT_EQ(CountCalls(inst, "run"), 0u);
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
     }
+}
+
+// A script that anyone may have rewritten since the start is not run with
+// stopServers either: the stop waits for the run instance to end by itself,
+// and the exit code says why the stop did nothing. Made safe again, the same
+// tree starts and stops.
+TEST_F(ServiceRun, StopInstanceOfAScriptAnyoneMayChangeIsNotStarted)
+{
+    inst = MakeInstallation(ServiceRoot());
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000));
+    ASSERT_TRUE(WaitForServer(inst));
+    ASSERT_TRUE(ChangeUnixMode(inst.script, "o+w"));
+    OnExit restore([&] { ChangeUnixMode(inst.script, "o-w"); });
+    size_t offset = EventLogOffset();
+
+    SERVICE_STATUS status;
+    ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    std::vector<std::string> logged;
+    ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
+    EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: 5023\n",
+                                                 inst.script + " can be changed by Everyone.\n" }));
+    ASSERT_TRUE(QueryTestService(&status));
+    ExpectServiceStatus(status, SERVICE_STOP_PENDING, 0, 6);
+    EXPECT_TRUE(ServerRunning(inst));
+    EXPECT_EQ(CountCalls(inst, "stop"), 0u);
+
+    ASSERT_TRUE(StopServer(inst));
+    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+    ExpectServiceStatus(status, SERVICE_STOPPED, ERROR_INVALID_STATE);
+    ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+
+    ASSERT_TRUE(ChangeUnixMode(inst.script, "o-w"));
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    ASSERT_TRUE(WaitForServer(inst));
+    ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+    ExpectServiceStatus(status, SERVICE_STOPPED, 0);
+    EXPECT_EQ(CountCalls(inst, "run"), 2u);
+    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
 }
 
 TEST_F(ServiceRun, FromAConsoleTheDispatcherFailsAndSaysSo)

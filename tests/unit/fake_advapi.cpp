@@ -1,5 +1,7 @@
 #include "fake_advapi.h"
 
+#include <aclapi.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -176,4 +178,19 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
         return FALSE;
     fake.openSources--;
     return TRUE;
+}
+
+// Files and folders keep their real security: the cases' trees are the
+// test's own, which no broad group may change.
+DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
+{
+    return GetNamedSecurityInfoA(lpszPath, SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, NULL,
+                                 NULL, NULL, NULL, ppSD);
+}
+
+BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
+                         LPDWORD cchDomain, PSID_NAME_USE peUse)
+{
+    return LookupAccountSidA(NULL, pSid, lpName, cchName, lpDomain, cchDomain, peUse);
 }
