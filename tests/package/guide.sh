@@ -6,7 +6,8 @@
 # marked "<!-- guide-test: NAME -->" in the guide is written to a batch file
 # as it stands and run by cmd, so that the text cannot drift from what runs.
 #   trial    the one-minute trial: unzip, set ZOVOVEV, vizad.exe -debug, one
-#            Ctrl+C; the server ran, the press stopped it, status 0, no server
+#            Ctrl+C; the server ran, the press stopped it, status 0, no server;
+#            and the lines the guide quotes from the example's script are in it
 #   service  the deployment to removal, as far as Wine's commands reach:
 #            folders, trial run, variable, -install, sc.exe start/query/stop,
 #            net start/stop, sc.exe failure, upgrade, -remove, reg delete
@@ -148,6 +149,14 @@ mkdir -p "$unzipped"
 
 if [ "$mode" = trial ]; then
     debug_run trial "$unzipped" "$unzipped/example/logs/sample_server.log"
+    # What the guide quotes from the example's script is in it.
+    block script >"$dir/script.txt"
+    while IFS= read -r line; do
+        check "script: the example has $line" \
+            "$(tr -d '\r' <"$unzipped/example/bin/revaduzeza.bat" | grep -cxF -- "$line")" 1
+    done <"$dir/script.txt"
+    check "the guide names this release's zip" \
+        "$(grep -o 'vizad-[0-9][0-9.]*-win32\.zip' "$guide" | sort -u)" "vizad-$version-win32.zip"
     exit $fail
 fi
 
