@@ -1,8 +1,9 @@
 // The least a host can be: runs the control script once, with no arguments,
 // and waits for it. It reads ZOVOVEV the same way vizad.exe does, with the
-// same C runtime. Built as variants that add, one at a time, what vizad.exe
-// brings besides its own code: REF_WITH_ADVAPI32 imports advapi32, the DLL
-// of the service API, without calling it (as vizad.exe -debug does); the
+// same C runtime. Built as variants that add, one at a time, what a host may
+// bring besides its own code: REF_WITH_ADVAPI32 imports advapi32, the DLL of
+// the service API, without calling it (what importing it costs every start;
+// vizad.exe loads it on first use instead, never in -debug mode); the
 // hardened variants get the product's hardening. REF_WITH_CTRL_C adds the
 // least Ctrl+C handler: it starts the stop instance and returns.
 #include <windows.h>

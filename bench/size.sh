@@ -40,7 +40,9 @@ echo "Imports of $(basename "$exe") (\`objdump -p\`):"
 echo
 printf '%s\n' "$headers" | awk '
     /DLL Name:/ { if (dll != "") print "- " dll " (" n "): " list; dll = $3; n = 0; list = ""; next }
-    dll != "" && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ {
-        list = list (n ? ", " : "") $3; n++; next }
+    # "vma hint name" (binutils 2.40) or "vma <none> hint name" (2.44).
+    dll != "" && $1 ~ /^[0-9a-f]+$/ &&
+        (NF == 3 && $2 ~ /^[0-9]+$/ || NF == 4 && $2 == "<none>" && $3 ~ /^[0-9a-f]+$/) {
+        list = list (n ? ", " : "") $NF; n++; next }
     dll != "" && NF == 0 { print "- " dll " (" n "): " list; dll = "" }
     END { if (dll != "") print "- " dll " (" n "): " list }'

@@ -139,12 +139,15 @@ pairwise ratios.
 
 The rows under the least host add one thing each, so that what stands between
 \`vizad.exe\` and the least host can be read off: advapi32 imported but not
-called (the DLL of the service API, which \`vizad.exe\` imports and so loads
-at every start, also in \`-debug\` mode, where it calls none of it), the
-product's hardening (its flags and its own seeding of the stack guard), and
-both. Where \`vizad.exe\` is close to "least host + both", the rest of the
-difference is those two things, not \`vizad.exe\`'s own code. The least host
-runs twice a round; what separates its two rows is noise.
+called (the DLL of the service API and the event log, which a host that
+imports it loads at every start), the product's hardening (its flags and its
+own seeding of the stack guard), and both. \`vizad.exe\` does not import
+advapi32 (see its imports under Size, in both lanes): it loads it on its
+first call of the service manager or the event log, so a \`-debug\` run never
+loads it. Its console rows therefore compare with "least host + the
+product's hardening": what stands between those two is \`vizad.exe\`'s own
+code, and the advapi32 rows show the cost that loading on first use saves.
+The least host runs twice a round; what separates its two rows is noise.
 
 EOF
 }

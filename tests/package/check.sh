@@ -1,8 +1,8 @@
 #!/bin/sh
-# Usage: check.sh CPACK BINARY_DIR EXE VERSION SOURCE_DIR CMAKE EPOCH
+# Usage: check.sh CPACK BINARY_DIR EXE VERSION SOURCE_DIR CMAKE EPOCH SERVER_EXE
 # Makes the release zip in a scratch folder of the build tree and checks it:
-# exactly the expected files, vizad.exe identical to the built one, the
-# papers identical to the checkout's, the changelog opening with VERSION,
+# exactly the expected files, vizad.exe and the sample server identical to
+# the built ones, the papers identical to the checkout's, the changelog opening with VERSION,
 # entries in name order dated the release date EPOCH, and SHA256SUMS right
 # for the zip and the vizad.exe in it. Then builds the release again from a
 # copy of the sources in another folder, later, and requires the same bytes.
@@ -14,6 +14,7 @@ version=$4
 srcdir=$5
 cmake=$6
 epoch=$7
+server=$8
 out=$bindir/package-test
 rm -rf "$out"
 mkdir -p "$out/unpacked"
@@ -25,23 +26,18 @@ fi
 zip=$out/vizad-$version-win32.zip
 [ -f "$zip" ] || { echo "FAILED: no $(basename "$zip")"; ls "$out"; exit 1; }
 
-fail=0
-check() {
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        printf 'FAILED: %s\n  expected: %s\n  got:      %s\n' "$1" "$3" "$2"
-        fail=1
-    fi
-}
+. "$(dirname "$0")/lib.sh"
 entries=$("$cmake" -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
-check "entries" "$entries" "CHANGELOG.md LICENSE README.md example/bin/revaduzeza.bat vizad.exe "
+check "entries" "$entries" "CHANGELOG.md LICENSE README.md docs/administrators.md example/bin/revaduzeza.bat example/bin/sample_server.exe vizad.exe "
 (cd "$out/unpacked" && "$cmake" -E tar xf "$zip")
 same() { cmp -s "$1" "$2" && echo same || echo differs; }
 check "vizad.exe is the built one" "$(same "$out/unpacked/vizad.exe" "$exe")" same
+check "sample_server.exe is the built one" "$(same "$out/unpacked/example/bin/sample_server.exe" "$server")" same
 for f in README.md LICENSE CHANGELOG.md; do
     check "$f is the checkout's" "$(same "$out/unpacked/$f" "$srcdir/$f")" same
 done
+check "docs/administrators.md is the checkout's" \
+    "$(same "$out/unpacked/docs/administrators.md" "$srcdir/docs/administrators.md")" same
 check "example script is the sample installation's" \
     "$(same "$out/unpacked/example/bin/revaduzeza.bat" "$srcdir/demo/installation/bin/revaduzeza.bat")" same
 check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" | cut -d' ' -f2)" "$version"
@@ -59,7 +55,7 @@ again=$out/again
 mkdir -p "$again"
 tar -C "$srcdir" --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
 if ! (cd "$again" && SOURCE_DATE_EPOCH=$epoch "$cmake" --preset i686 -DVIZAD_TESTS=OFF &&
-      "$cmake" --build --preset i686 --target vizad &&
+      "$cmake" --build --preset i686 --target vizad sample_server &&
       "$cpack" --config build/i686/CPackConfig.cmake) >"$out/again.log" 2>&1; then
     cat "$out/again.log"
     echo "FAILED: second build"
@@ -69,6 +65,8 @@ later=$(stat -c %Y "$again/build/i686/bin/vizad.exe")
 check "second build linked at a later second" \
     "$([ "$later" -gt "$(stat -c %Y "$exe")" ] && echo yes || echo no)" yes
 check "vizad.exe built again is the same" "$(same "$again/build/i686/bin/vizad.exe" "$exe")" same
+check "sample_server.exe built again is the same" \
+    "$(same "$again/build/i686/bin/sample_server.exe" "$server")" same
 check "zip made again is the same" "$(same "$again/build/i686/$(basename "$zip")" "$zip")" same
 check "SHA256SUMS made again are the same" "$(same "$again/build/i686/SHA256SUMS" "$out/SHA256SUMS")" same
 exit $fail

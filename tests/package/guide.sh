@@ -1,0 +1,228 @@
+#!/bin/sh
+# Usage: guide.sh trial|service BINARY_DIR VERSION SOURCE_DIR
+# Follows the administrator's guide (docs/administrators.md) under Wine, on
+# the release zip that the package check made, in a Wine prefix of its own
+# (BINARY_DIR/guide-MODE/prefix), with the guide's own commands: each block
+# marked "<!-- guide-test: NAME -->" in the guide is written to a batch file
+# as it stands and run by cmd, so that the text cannot drift from what runs.
+#   trial    the one-minute trial: unzip, set ZOVOVEV, vizad.exe -debug, one
+#            Ctrl+C; the server ran, the press stopped it, status 0, no server;
+#            and the lines the guide quotes from the example's script are in it
+#   service  the deployment to removal, as far as Wine's commands reach:
+#            folders, trial run, variable, -install, sc.exe start/query/stop,
+#            net start/stop, sc.exe failure, upgrade, -remove, reg delete
+# Lines that Wine cannot run (its setx and icacls do nothing, its sc.exe knows
+# no config or failureflag) are named and left out. Every wait is bounded.
+set -eu
+mode=$1
+bindir=$2
+version=$3
+srcdir=$4
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+guide=$srcdir/docs/administrators.md
+zip=$bindir/package-test/vizad-$version-win32.zip
+dir=$bindir/guide-$mode               # prefix, session log, each block's output
+session=$here/../wine/session
+export WINEPREFIX="$dir/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+drive=$WINEPREFIX/drive_c
+unzipped=$drive/vizad-$version-win32   # where Windows' "Extract all" would put it
+
+SESSION_WITHIN=180    # s to make the prefix and start its session
+STEP_WITHIN=60        # s for one block of commands
+FIRST_BEAT_WITHIN=30  # s for the sample server's first heartbeat
+STOP_WITHIN=30        # s from a stop to its end
+
+say() { printf 'guide: %s\n' "$*"; }
+
+# The session's wineserver goes when the test ends, however it ends.
+cleanup() { timeout 60 "$session" stop "$dir" || :; }
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# wait_for SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
+wait_for() {
+    n=$(($1 * 5))
+    shift
+    until "$@"; do
+        [ "$n" -gt 0 ] || return 1
+        n=$((n - 1))
+        sleep 0.2
+    done
+}
+
+# The guide's block NAME, its lines as written.
+block() {
+    lines=$(awk -v mark="<!-- guide-test: $1 -->" '
+        $0 == mark { want = 1; next }
+        want && /^```/ { if (inside) exit; inside = 1; next }
+        inside' "$guide")
+    [ -n "$lines" ] || { echo "FAILED: no block '$1' in docs/administrators.md" >&2; exit 1; }
+    printf '%s\n' "$lines"
+}
+
+# run NAME [FOLDER]: runs the lines on standard input as C:\guide-NAME.bat,
+# from FOLDER (default the unzipped release), output in $dir/NAME.txt, and
+# a last line "guide-test: exit N" with the errorlevel the lines left.
+run() {
+    bat=$drive/guide-$1.bat
+    : >"$bat"
+    while IFS= read -r line; do
+        case $line in
+        setx\ * | icacls\ * | "sc.exe config "* | "sc.exe failureflag "*)
+            say "not run under Wine: $line" ;;
+        *) printf '%s\r\n' "$line" >>"$bat" ;;
+        esac
+    done
+    # On a line of its own: -debug's last message has no line end.
+    printf '@echo.\r\n@echo guide-test: exit %%errorlevel%%\r\n' >>"$bat"
+    # A file, not a pipe: servers that the lines start keep their output open.
+    (cd "${2:-$unzipped}" && timeout "$STEP_WITHIN" wine cmd /c "C:\\guide-$1.bat") \
+        </dev/null >"$dir/$1.raw" 2>>"$dir/wine.log" || :
+    tr -d '\r' <"$dir/$1.raw" >"$dir/$1.txt"
+}
+# What block run NAME printed, and the errorlevel its lines left.
+output() { cat "$dir/$1.txt"; }
+status_of() { sed -n 's/^guide-test: exit //p' "$dir/$1.txt"; }
+says() { grep -qF -- "$2" "$dir/$1.txt" && echo yes || echo no; }
+
+# Processes of this prefix (no other Wine session's) whose command line
+# matches the extended regular expression $1.
+prefix_pids() {
+    for p in $(pgrep -f -- "$1" || :); do
+        tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
+    done
+    :
+}
+server_gone() { [ -z "$(prefix_pids 'sample_server\.exe')" ]; }
+beating() { grep -q 'serving, tick' "$1" 2>/dev/null; }
+ended() { [ -f "$dir/$1.done" ]; }
+
+# debug_run NAME FOLDER SERVER_LOG: the block NAME starts vizad.exe -debug
+# from FOLDER; once the sample server beats, one Ctrl+C goes to vizad.exe
+# alone. (A console-wide Ctrl+C would end Wine's cmd at once, unlike Windows'
+# cmd, so the run instance would end before its stop instance ran: SIGINT to
+# vizad.exe alone is the press that Windows' console would deliver.)
+debug_run() {
+    rm -f "$3" "$dir/$1.txt" "$dir/$1.done"
+    { block "$1" | run "$1" "$2"; : >"$dir/$1.done"; } &
+    ran=$!
+    check "$1: the sample server beats" "$(wait_for $FIRST_BEAT_WITHIN beating "$3" && echo yes)" yes
+    pids=$(prefix_pids 'vizad\.exe"? -debug$')
+    check "$1: one vizad.exe -debug to press Ctrl+C at" "$(echo $pids | wc -w)" 1
+    [ -z "$pids" ] || kill -INT $pids
+    check "$1: the run ends after the press" "$(wait_for $STOP_WITHIN ended "$1" && echo yes)" yes
+    wait "$ran" || :
+    check "$1: vizad.exe said it was stopping" "$(says "$1" 'Stopping Ulvane Trelox ZUVO')" yes
+    check "$1: the server stopped on the stop instance" \
+        "$(grep -c 'sample server: stopped' "$3" 2>/dev/null)" 1
+    check "$1: vizad.exe exit status" "$(status_of "$1")" 0
+    check "$1: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+}
+
+# The service's state as the guide's query block shows it.
+state() { block query | run query "$drive"; sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$dir/query.txt"; }
+stopped() { [ "$(state)" = STOPPED ]; }
+# Waits for STOPPED with the guide's query, then checks the exit code that
+# the first STOPPED shows (Wine 8 replaces it with 1077 about 1.5 s later).
+check_stops() {
+    check "$1: STOPPED within $STOP_WITHIN s" "$(wait_for $STOP_WITHIN stopped && echo yes)" yes
+    check "$1: exit code" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' "$dir/query.txt")" 0
+    check "$1: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+}
+server_log=$drive/Ulvane/logs/sample_server.log
+check_beats() {
+    check "$1: the sample server beats" "$(wait_for $FIRST_BEAT_WITHIN beating "$server_log" && echo yes)" yes
+}
+
+[ -f "$zip" ] || { echo "FAILED: no $zip (the package_zip case makes it)"; exit 1; }
+mkdir -p "$dir"
+: >"$dir/wine.log"
+# No ZOVOVEV in this prefix's system environment, as on a fresh Windows.
+timeout "$SESSION_WITHIN" "$session" start "$dir"
+rm -rf "$unzipped" "$drive/Program Files/VIZAD" "$drive/Ulvane" "$drive"/guide-*.bat
+mkdir -p "$unzipped"
+(cd "$unzipped" && cmake -E tar xf "$zip")
+
+if [ "$mode" = trial ]; then
+    debug_run trial "$unzipped" "$unzipped/example/logs/sample_server.log"
+    # What the guide quotes from the example's script is in it.
+    block script >"$dir/script.txt"
+    while IFS= read -r line; do
+        check "script: the example has $line" \
+            "$(tr -d '\r' <"$unzipped/example/bin/revaduzeza.bat" | grep -cxF -- "$line")" 1
+    done <"$dir/script.txt"
+    check "the guide names this release's zip" \
+        "$(grep -o 'vizad-[0-9][0-9.]*-win32\.zip' "$guide" | sort -u)" "vizad-$version-win32.zip"
+    exit $fail
+fi
+
+# A registration left by an earlier run that did not end.
+timeout "$STEP_WITHIN" wine sc.exe delete ZUVO </dev/null >/dev/null 2>&1 || :
+
+block place | run place
+check "place: vizad.exe copied" "$(cmp -s "$unzipped/vizad.exe" "$drive/Program Files/VIZAD/vizad.exe" && echo yes)" yes
+check "place: the root made" "$([ -d "$drive/Ulvane" ] && echo yes)" yes
+block example | run example
+check "example: the control script in the root" \
+    "$(cmp -s "$unzipped/example/bin/revaduzeza.bat" "$drive/Ulvane/bin/revaduzeza.bat" && echo yes)" yes
+check "example: the server in the root" "$([ -f "$drive/Ulvane/bin/sample_server.exe" ] && echo yes)" yes
+
+debug_run trial-root "$drive" "$server_log"
+
+# Wine's setx does nothing: the guide's value goes into the system
+# environment with reg add, and a new session stands for restarting Windows.
+root=$(sed -n 's/^setx ZOVOVEV "\(.*\)" \/M$/\1/p' "$guide" | head -1)
+check "variable: the guide's first setx names the root" "$root" 'C:\Ulvane'
+timeout "$SESSION_WITHIN" "$session" start "$dir" "$root"
+block variable | run variable
+check "variable: reg query shows it" "$(grep -c 'ZOVOVEV.*REG_SZ.*C:\\Ulvane$' "$dir/variable.txt")" 1
+
+block install | run install
+check "install" "$(says install 'Ulvane Trelox ZUVO installed.')" yes
+block install | run install
+check "install again fails (1073)" "$(says install 'CreateService failed - ') $(says install '(0x431)')" "yes yes"
+
+block start | run start
+check "start: sc.exe start" "$(status_of start)" 0
+check "start: sc.exe query shows it running" "$(says start RUNNING)" yes
+check_beats start
+block stop | run stop
+check "stop: sc.exe stop" "$(says stop STOP_PENDING)" yes
+check_stops stop
+
+# net start, then net stop once the server runs.
+block net | sed -n 1p | run net-start
+check "net start" "$(status_of net-start)" 0
+check_beats "net start"
+block net | sed -n 2p | run net-stop
+check "net stop" "$(status_of net-stop)" 0
+check_stops "net stop"
+
+block recovery | run recovery
+check "recovery: sc.exe failure" "$(status_of recovery)" 0
+
+# The upgrade stops with the stop block, waits, then replaces and starts.
+block start | run start
+check_beats "upgrade, before"
+block stop | run stop
+check_stops "upgrade, stop"
+block upgrade | run upgrade
+check "upgrade: started again" "$(status_of upgrade)" 0
+check_beats "upgrade, after"
+
+# Removal of the running service: it stops first.
+block remove | run remove
+for line in 'Stopping Ulvane Trelox ZUVO' 'Ulvane Trelox ZUVO stopped.' 'Ulvane Trelox ZUVO removed.'; do
+    check "remove: says $line" "$(says remove "$line")" yes
+done
+check "remove: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+check "remove: the service is gone" "$(state)/$([ "$(status_of query)" != 0 ] && echo query fails)" "/query fails"
+block variable | run variable
+check "remove: the variable is gone" "$(grep -c 'ZOVOVEV.*REG_SZ' "$dir/variable.txt")" 0
+block clean | run clean "$drive"
+check "clean: the program folder is gone" "$([ -e "$drive/Program Files/VIZAD" ] || echo yes)" yes
+exit $fail
