@@ -98,6 +98,8 @@ enum class Setup {
                     // CreateProcessA fails on it (2)
     FullWidth,      // a root with U+FF06, which code page 1252 reads as '&', and
                     // a script below that ASCII twin
+    LookAlike,      // a script, with a variable named U+FF3A "OVOVEV" before
+                    // ZOVOVEV in the environment, naming another installation
 };
 
 struct EndsAtOnceCase {
@@ -107,6 +109,7 @@ struct EndsAtOnceCase {
     const char *rootSuffix;            // appended to the root in the value
     const char *out;                   // after the first line; {script} is the formed path
     std::vector<const char *> calls;   // the script's log; {script} as above
+    const char *rootPrefix = "";       // put before the root in the value
 };
 
 TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
@@ -137,6 +140,14 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
         // The host reads the twin's path: text 1 names it, and it never runs.
         { "root the code page spells by best fit", Setup::FullWidth, "ZOVOVEV", "",
           notFound.c_str(), {} },
+        // Readable, but cmd runs nothing for such a path.
+        { "root in the \\\\?\\ form", Setup::Script, "ZOVOVEV", "", notFound.c_str(), {},
+          "\\\\?\\" },
+        { "root in the \\\\.\\ form", Setup::Script, "ZOVOVEV", "", notFound.c_str(), {},
+          "\\\\.\\" },
+        // Only the variable of that very name counts, in both code pages.
+        { "look-alike name before the variable", Setup::LookAlike, "ZOVOVEV", "", "",
+          { "run [{script}] []" } },
     };
     for (const EndsAtOnceCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,8 +162,11 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
             decoy = MakeInstallation(expanded, "exit /b 5");
         } else if (c.setup == Setup::LongPath) {
             root = dir + "\\" + std::string(260 - dir.size() - 1 - strlen(kSuffix), 'p');
+        } else if (c.setup == Setup::LookAlike) {
+            decoy = MakeInstallation(dir + "\\other", "exit /b 5");
         }
-        std::string value = c.setup == Setup::EmptyValue ? "" : root + c.rootSuffix;
+        std::string value =
+            c.setup == Setup::EmptyValue ? "" : c.rootPrefix + root + c.rootSuffix;
         if (c.setup == Setup::FullWidth) {
             char twin[8];
             ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, L"\uFF06", -1, twin, sizeof twin, NULL,
@@ -190,6 +204,8 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
 
         EnvChanges env = { c.setup == Setup::Unset ? std::string("ZOVOVEV")
                                                    : std::string(c.variable) + "=" + value };
+        if (c.setup == Setup::LookAlike)  // UTF-8, passed on in Unicode
+            env.insert(env.begin(), "\xEF\xBC\xBAOVOVEV=" + decoy.root);
         Outcome outcome = RunVizad("-debug", env);
 
         std::string script = (c.setup == Setup::FullWidth ? root : value) + kSuffix;
