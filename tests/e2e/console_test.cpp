@@ -23,27 +23,59 @@ TEST(ConsoleRun, CtrlCOnTheConsoleEndsTheRun)
     // end while its handler's thread is still printing: the line it printed
     // first must be written all the same. That race is lost now and then, so
     // the run is repeated with output to a file, as well as once to a pipe.
-    const int runs = 31;
-    for (int run = 0; run < runs; run++) {
-        SCOPED_TRACE("run " + std::to_string(run + 1));
-        Installation inst = MakeInstallation(NewTestDir("ctrlc") + "\\inst");
-        Child child = StartVizad("-debug", { "ZOVOVEV=" + inst.root }, true,
-                                 run == 0 ? StdOut::Pipe : StdOut::File);
-        ASSERT_NE(child.process, (HANDLE)NULL);
-        OnExit leftovers([&] { EndLeftovers(child, inst); });
-        ASSERT_TRUE(WaitForServer(inst));
-        ASSERT_TRUE(SendCtrlC(child));
-        ASSERT_EQ(WaitForSingleObject(child.process, 30000), WAIT_OBJECT_0);
-        StopServer(inst);
-        Outcome outcome = FinishChild(child);
-        EXPECT_TRUE(outcome.exited);
-        EXPECT_EQ(outcome.exitCode, 0u);
-        std::string debugging = Crlf(kDebugging);
-        ASSERT_EQ(outcome.out.substr(0, debugging.size()), debugging);
-        std::string rest = outcome.out.substr(debugging.size());
-        EXPECT_TRUE(rest.empty() || rest == "Stopping Ulvane Trelox ZUVO") << rest;
-        EXPECT_LE(CountCalls(inst, "stop"), 1u);
-        EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    // Presses also come as the run instance ends by itself (SIGINTs, each
+    // some tens of milliseconds after the last): every "Stopping" printed has
+    // its stop instance behind it, a press after the end prints nothing and
+    // the host ends normally. That end is hit now and then: many runs.
+    const struct {
+        const char *name;
+        int runs;
+        bool endsByItself;
+    } rows[] = {
+        { "Ctrl+C on the console", 31, false },
+        { "SIGINTs as the run instance ends by itself", 100, true },
+    };
+    for (const auto &row : rows) {
+        for (int run = 0; run < row.runs; run++) {
+            SCOPED_TRACE(std::string(row.name) + ", run " + std::to_string(run + 1));
+            std::string runBody;
+            if (row.endsByItself)  // the end moves about between the presses
+                runBody = "%FIXTURE% sleep " + std::to_string(20 + 40 * (run % 6));
+            Installation inst = MakeInstallation(NewTestDir("ctrlc") + "\\inst", runBody);
+            std::string marker = NewMarker();
+            Child child = StartVizad("-debug " + marker, { "ZOVOVEV=" + inst.root }, true,
+                                     run == 0 ? StdOut::Pipe : StdOut::File);
+            ASSERT_NE(child.process, (HANDLE)NULL);
+            OnExit leftovers([&] { EndLeftovers(child, inst); });
+            if (row.endsByItself) {
+                ASSERT_TRUE(WaitFor([&] { return CountCalls(inst, "run") == 1; }, 30000));
+                for (int press = 0; press < 3; press++)
+                    ASSERT_TRUE(SendSigint(marker));
+            } else {
+                ASSERT_TRUE(WaitForServer(inst));
+                ASSERT_TRUE(SendCtrlC(child));
+            }
+            ASSERT_EQ(WaitForSingleObject(child.process, 30000), WAIT_OBJECT_0);
+            StopServer(inst);
+            Outcome outcome = FinishChild(child);
+            EXPECT_TRUE(outcome.exited);
+            EXPECT_EQ(outcome.exitCode, 0u);
+            std::string debugging = Crlf(kDebugging);
+            ASSERT_EQ(outcome.out.substr(0, debugging.size()), debugging);
+            std::string rest = outcome.out.substr(debugging.size());
+            size_t stopping = 0;
+            while (rest.compare(stopping * strlen(kStopping), strlen(kStopping), kStopping) == 0)
+                stopping++;
+            EXPECT_EQ(rest.size(), stopping * strlen(kStopping)) << rest;
+            if (row.endsByItself) {
+                WaitFor([&] { return CountCalls(inst, "stop") >= stopping; }, 10000);
+                EXPECT_EQ(CountCalls(inst, "stop"), stopping);
+            } else {
+                EXPECT_LE(stopping, 1u);
+                EXPECT_LE(CountCalls(inst, "stop"), 1u);
+            }
+            EXPECT_EQ(CountCalls(inst, "run"), 1u);
+        }
     }
 }
 
