@@ -15,13 +15,12 @@ static BOOL fRunOver = FALSE;  // the start routine has returned: presses do not
 // Runs on a thread of the system's own, once for every press.
 BOOL WINAPI ControlHandler(DWORD dwCtrlType)
 {
-    char szMsg[MSG_SIZE];
-
     switch (dwCtrlType) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
         AcquireSRWLockShared(&srwPresses);
         if (!fRunOver) {
+            char szMsg[MSG_SIZE];
             printf(GetResourceString(IDS_STOPPING, szMsg, MSG_SIZE), DISPLAY_NAME);
             ServiceStop();
         }
