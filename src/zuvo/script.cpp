@@ -15,6 +15,13 @@ static const char szQuoteChars[] = " \t&()[]{}^=;!'+,`~@";
 // another file than the one checked, so it is never put on a command line.
 static const char szUnquotableChars[] = "%\"";
 
+// cmd runs nothing for a batch file named in the \\?\ or \\.\ form, though the
+// file opens: the run instance would end at once, as if the servers had run.
+static BOOL HasDevicePrefix(const char *lpszPath)
+{
+    return strncmp(lpszPath, "\\\\?\\", 4) == 0 || strncmp(lpszPath, "\\\\.\\", 4) == 0;
+}
+
 // The suffix is appended unchanged: no separator is added or removed.
 char *NewScriptPath(const char *lpszRoot)
 {
@@ -37,7 +44,7 @@ char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg)
     char *lpszCmdLine;
     char *p;
 
-    if (strpbrk(lpszPath, szUnquotableChars) != NULL) {
+    if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath)) {
         SetLastError(ERROR_BAD_PATHNAME);
         return NULL;
     }

@@ -15,6 +15,8 @@ char *qelctl = NULL;
 HANDLE hServerStopEvent = NULL;
 BOOL stoprequested = FALSE;
 static DWORD termstat = 0;  // the run instance's exit code; kept, not used
+static BOOL fRootExact = FALSE;  // qelctl names the root that was set
+void (*pfnRunInstanceStarting)(void) = NULL;
 
 // Guards forming qelctl, the stop event's signalling and closing, the stop
 // request's record, and the decision to start the run instance, which must
@@ -32,39 +34,58 @@ static __attribute__((noinline)) void UnlockSupervisor(void)
     ReleaseSRWLockExclusive(&srwSupervisor);
 }
 
-// ZOVOVEV from the table made at start-up, whatever the case of its name;
-// NULL when unset or empty, as an empty root would put the script in the
-// current drive's root (C:\bin for a service), a folder anyone may make.
-static const char *GetRoot(void)
+// ZOVOVEV's Unicode value from the table made at start-up, whatever the case
+// of its name; NULL when unset or empty, as an empty root would put the
+// script in the current drive's root (C:\bin for a service), a folder anyone
+// may make. The ANSI table is not asked: there a variable named with a
+// full-width Z (U+FF3A) reads as ZOVOVEV too, and the first of the two wins.
+static const WCHAR *GetRoot(void)
 {
-    const char *lpszRoot = getenv(ROOT_VARIABLE);
+    const WCHAR *lpszRoot = _wgetenv(L"" ROOT_VARIABLE);
 
-    return lpszRoot != NULL && *lpszRoot != '\0' ? lpszRoot : NULL;
+    return lpszRoot != NULL && *lpszRoot != L'\0' ? lpszRoot : NULL;
 }
 
-// Forms qelctl once; the caller holds the lock. FALSE when there is no root.
+// The root in the ANSI code page, as Windows would give it to an ANSI
+// program, in storage of its own (free it); NULL when unset or no memory.
+static char *NewAnsiRoot(void)
+{
+    const WCHAR *lpszWide = GetRoot();
+    char *lpszRoot;
+    int cb;
+
+    if (lpszWide == NULL)
+        return NULL;
+    cb = WideCharToMultiByte(CP_ACP, 0, lpszWide, -1, NULL, 0, NULL, NULL);
+    if (cb <= 0)
+        return NULL;
+    lpszRoot = static_cast<char *>(malloc((size_t)cb));
+    if (lpszRoot != NULL &&
+        WideCharToMultiByte(CP_ACP, 0, lpszWide, -1, lpszRoot, cb, NULL, NULL) != cb) {
+        free(lpszRoot);
+        lpszRoot = NULL;
+    }
+    return lpszRoot;
+}
+
+// Forms qelctl once, and notes whether the root as the host reads it is the
+// folder that was set: only when the code page spells the Unicode value
+// exactly, as C:\t\fw\uFF06x reads as C:\t\fw&x, another folder, whose
+// script must never run in its place. The caller holds the lock. FALSE when
+// there is no root.
 static BOOL FormScriptPath(void)
 {
-    const char *lpszRoot;
+    char *lpszRoot;
 
     if (qelctl != NULL)
         return TRUE;
-    lpszRoot = GetRoot();
+    lpszRoot = NewAnsiRoot();
     if (lpszRoot == NULL)
         return FALSE;
+    fRootExact = IsExactAnsiSpelling(lpszRoot, GetRoot());
     qelctl = NewScriptPath(lpszRoot);
+    free(lpszRoot);
     return qelctl != NULL;
-}
-
-// The root as the host reads it names the folder that was set only when the
-// code page spells its Unicode value exactly: C:\t\fw\uFF06x reads as
-// C:\t\fw&x, another folder, whose script must never run in its place.
-static BOOL IsRootSpelledExactly(void)
-{
-    const WCHAR *lpszWide = _wgetenv(L"" ROOT_VARIABLE);
-    const char *lpszRoot = GetRoot();
-
-    return lpszWide != NULL && lpszRoot != NULL && IsExactAnsiSpelling(lpszRoot, lpszWide);
 }
 
 static BOOL IsScriptReadable(const char *lpszPath)
@@ -124,6 +145,8 @@ static HANDLE StartScriptInstance(const char *lpszArg)
     BOOL fStarted;
     DWORD dwStartErr;
 
+    if (lpszArg == NULL && pfnRunInstanceStarting != NULL)
+        pfnRunInstanceStarting();
     if (GetFileAttributesA(qelctl) == INVALID_FILE_ATTRIBUTES)
         return NULL;
     lpszCmdLine = NewScriptCommandLine(qelctl, lpszArg);
@@ -209,7 +232,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     if (!fHaveRoot)
         goto cleanup;  // no memory for the path
 
-    if (!IsRootSpelledExactly()) {
+    if (!fRootExact) {
         ReportScriptFailure(ERROR_NO_UNICODE_TRANSLATION);
         goto cleanup;
     }
@@ -259,7 +282,7 @@ void ServiceStop(void)
     // Without a root, or with one the code page misspells, there is no
     // script to run, nor with one that anybody may have rewritten since the
     // start; the event is still signalled.
-    if (FormScriptPath() && IsRootSpelledExactly() && IsInstallationProtected()) {
+    if (FormScriptPath() && fRootExact && IsInstallationProtected()) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
         if (hStopInstance != NULL)
             CloseHandle(hStopInstance);  // never waited for

@@ -14,6 +14,9 @@
 extern char *qelctl;              // the control script's path, formed at most once
 extern HANDLE hServerStopEvent;   // signalled by the stop routine
 extern BOOL stoprequested;        // a stop request has come; the run instance never starts
+// NULL in the product. Unit tests set it to send a stop request at the moment
+// the run instance is about to start, a moment the lock must keep stops out of.
+extern void (*pfnRunInstanceStarting)(void);
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
@@ -21,8 +24,8 @@ void ServiceStop(void);
 
 // script.cpp: both return storage of their own (free it), or NULL when
 // there is no memory for it. The command line is also NULL, with
-// ERROR_BAD_PATHNAME, for a path that no quoting keeps cmd from rewriting;
-// the thread's last error says which.
+// ERROR_BAD_PATHNAME, for a path that no quoting keeps cmd from rewriting
+// or that cmd cannot run; the thread's last error says which.
 char *NewScriptPath(const char *lpszRoot);
 char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg);
 

@@ -19,31 +19,71 @@ TEST(ConsoleRun, CtrlCOnTheConsoleEndsTheRun)
     // the script's cmd.exe ends at once on it, so the host's wait may end
     // before its handler has printed or started the stop instance (Windows'
     // cmd.exe waits for its child instead): at most one stop instance runs,
-    // and the servers are stopped by the test if none did. The host may then
-    // end while its handler's thread is still printing: the line it printed
-    // first must be written all the same. That race is lost now and then, so
+    // and the servers are stopped by the test if none did. The host must not
+    // end while its handler's thread is still printing or starting the stop
+    // instance: a line printed has its stop instance behind it, and the line
+    // printed first is written all the same. That race comes now and then, so
     // the run is repeated with output to a file, as well as once to a pipe.
-    const int runs = 31;
-    for (int run = 0; run < runs; run++) {
-        SCOPED_TRACE("run " + std::to_string(run + 1));
-        Installation inst = MakeInstallation(NewTestDir("ctrlc") + "\\inst");
-        Child child = StartVizad("-debug", { "ZOVOVEV=" + inst.root }, true,
-                                 run == 0 ? StdOut::Pipe : StdOut::File);
-        ASSERT_NE(child.process, (HANDLE)NULL);
-        OnExit leftovers([&] { EndLeftovers(child, inst); });
-        ASSERT_TRUE(WaitForServer(inst));
-        ASSERT_TRUE(SendCtrlC(child));
-        ASSERT_EQ(WaitForSingleObject(child.process, 30000), WAIT_OBJECT_0);
-        StopServer(inst);
-        Outcome outcome = FinishChild(child);
-        EXPECT_TRUE(outcome.exited);
-        EXPECT_EQ(outcome.exitCode, 0u);
-        std::string debugging = Crlf(kDebugging);
-        ASSERT_EQ(outcome.out.substr(0, debugging.size()), debugging);
-        std::string rest = outcome.out.substr(debugging.size());
-        EXPECT_TRUE(rest.empty() || rest == "Stopping Ulvane Trelox ZUVO") << rest;
-        EXPECT_LE(CountCalls(inst, "stop"), 1u);
-        EXPECT_EQ(CountCalls(inst, "run"), 1u);
+    // Presses also come as the run instance ends by itself (SIGINTs, each
+    // some tens of milliseconds after the last): every "Stopping" printed has
+    // its stop instance behind it, a press after the end prints nothing and
+    // the host ends normally. That end is hit now and then: many runs.
+    const struct {
+        const char *name;
+        int runs;
+        bool endsByItself;
+    } rows[] = {
+        { "Ctrl+C on the console", 31, false },
+        { "SIGINTs as the run instance ends by itself", 100, true },
+    };
+    for (const auto &row : rows) {
+        // Wine 10 deadlocks now and then when a SIGINT lands on a thread
+        // that is busy in Wine's own code, as the main thread is while the
+        // process ends: one thread left, waiting for ever on a lock of
+        // Wine's that it holds itself. Seen with and without the host's
+        // wait for presses; Wine 8 does not.
+        if (row.endsByItself && WineMajorVersion() >= 10) {
+            printf("left out under Wine %d: %s\n", WineMajorVersion(), row.name);
+            continue;
+        }
+        for (int run = 0; run < row.runs; run++) {
+            SCOPED_TRACE(std::string(row.name) + ", run " + std::to_string(run + 1));
+            std::string runBody;
+            if (row.endsByItself)  // the end moves about between the presses
+                runBody = "%FIXTURE% sleep " + std::to_string(20 + 40 * (run % 6));
+            Installation inst = MakeInstallation(NewTestDir("ctrlc") + "\\inst", runBody);
+            std::string marker = NewMarker();
+            Child child = StartVizad("-debug " + marker, { "ZOVOVEV=" + inst.root }, true,
+                                     run == 0 ? StdOut::Pipe : StdOut::File);
+            ASSERT_NE(child.process, (HANDLE)NULL);
+            OnExit leftovers([&] { EndLeftovers(child, inst); });
+            if (row.endsByItself) {
+                ASSERT_TRUE(WaitFor([&] { return CountCalls(inst, "run") == 1; }, 30000));
+                for (int press = 0; press < 3; press++)
+                    ASSERT_TRUE(SendSigint(marker));
+            } else {
+                ASSERT_TRUE(WaitForServer(inst));
+                ASSERT_TRUE(SendCtrlC(child));
+            }
+            ASSERT_EQ(WaitForSingleObject(child.process, 30000), WAIT_OBJECT_0);
+            StopServer(inst);
+            Outcome outcome = FinishChild(child);
+            EXPECT_TRUE(outcome.exited);
+            EXPECT_EQ(outcome.exitCode, 0u);
+            std::string debugging = Crlf(kDebugging);
+            ASSERT_EQ(outcome.out.substr(0, debugging.size()), debugging);
+            std::string rest = outcome.out.substr(debugging.size());
+            size_t stopping = 0;
+            while (rest.compare(stopping * strlen(kStopping), strlen(kStopping), kStopping) == 0)
+                stopping++;
+            EXPECT_EQ(rest.size(), stopping * strlen(kStopping)) << rest;
+            if (!row.endsByItself) {
+                EXPECT_LE(stopping, 1u);
+            }
+            WaitFor([&] { return CountCalls(inst, "stop") >= stopping; }, 10000);
+            EXPECT_EQ(CountCalls(inst, "stop"), stopping);
+            EXPECT_EQ(CountCalls(inst, "run"), 1u);
+        }
     }
 }
 
@@ -99,6 +139,8 @@ enum class Setup {
     FullWidth,      // a root with U+FF06, which code page 1252 reads as '&', and
                     // a script below that ASCII twin
     OpenToEveryone, // the script, bin and the root writable by Everyone (o+w)
+    LookAlike,      // a script, with a variable named U+FF3A "OVOVEV" before
+                    // ZOVOVEV in the environment, naming another installation
 };
 
 struct EndsAtOnceCase {
@@ -108,6 +150,7 @@ struct EndsAtOnceCase {
     const char *rootSuffix;            // appended to the root in the value
     const char *out;                   // after the first line; {script} is the formed path
     std::vector<const char *> calls;   // the script's log; {script} as above
+    const char *rootPrefix = "";       // put before the root in the value
 };
 
 TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
@@ -141,6 +184,14 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
         // The host reads the twin's path: text 1 names it, and it never runs.
         { "root the code page spells by best fit", Setup::FullWidth, "ZOVOVEV", "",
           notFound.c_str(), {} },
+        // Readable, but cmd runs nothing for such a path.
+        { "root in the \\\\?\\ form", Setup::Script, "ZOVOVEV", "", notFound.c_str(), {},
+          "\\\\?\\" },
+        { "root in the \\\\.\\ form", Setup::Script, "ZOVOVEV", "", notFound.c_str(), {},
+          "\\\\.\\" },
+        // Only the variable of that very name counts, in both code pages.
+        { "look-alike name before the variable", Setup::LookAlike, "ZOVOVEV", "", "",
+          { "run [{script}] []" } },
     };
     for (const EndsAtOnceCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,8 +206,11 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
             decoy = MakeInstallation(expanded, "exit /b 5");
         } else if (c.setup == Setup::LongPath) {
             root = dir + "\\" + std::string(260 - dir.size() - 1 - strlen(kSuffix), 'p');
+        } else if (c.setup == Setup::LookAlike) {
+            decoy = MakeInstallation(dir + "\\other", "exit /b 5");
         }
-        std::string value = c.setup == Setup::EmptyValue ? "" : root + c.rootSuffix;
+        std::string value =
+            c.setup == Setup::EmptyValue ? "" : c.rootPrefix + root + c.rootSuffix;
         if (c.setup == Setup::FullWidth) {
             char twin[8];
             ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, L"\uFF06", -1, twin, sizeof twin, NULL,
@@ -198,6 +252,8 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
 
         EnvChanges env = { c.setup == Setup::Unset ? std::string("ZOVOVEV")
                                                    : std::string(c.variable) + "=" + value };
+        if (c.setup == Setup::LookAlike)  // UTF-8, passed on in Unicode
+            env.insert(env.begin(), "\xEF\xBC\xBAOVOVEV=" + decoy.root);
         Outcome outcome = RunVizad("-debug", env);
 
         std::string script = (c.setup == Setup::FullWidth ? root : value) + kSuffix;

@@ -419,6 +419,13 @@ bool SendCtrlC(const Child &child)
     return ok != FALSE;
 }
 
+int WineMajorVersion()
+{
+    typedef const char *(*GetVersionFn)(void);
+    FARPROC proc = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version");
+    return proc ? atoi(reinterpret_cast<GetVersionFn>(reinterpret_cast<void (*)()>(proc))()) : 0;
+}
+
 std::string Crlf(const std::string &text)
 {
     std::string result;

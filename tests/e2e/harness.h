@@ -134,6 +134,9 @@ bool ChangeUnixMode(const std::string &windowsPath, const char *mode);
 std::string NewMarker();
 bool SendSigint(const std::string &marker);
 
+// The Wine release the tests run under (8, 10, ...), 0 outside Wine.
+int WineMajorVersion();
+
 // Output helpers.
 std::string Crlf(const std::string &text);  // "\n" -> "\r\n"
 // What the host prints for error code: the system's text without its line

@@ -83,7 +83,9 @@ protected:
 // program than the one running, and are refused: the ANSI code page spells
 // CJK letters as '?' (no program) and a full-width ampersand as '&' (a twin
 // folder), the manager expands %OS%, and a path that does not fit in 512
-// bytes would be registered cut short. A path of 511 characters still fits.
+// bytes would be registered cut short. A path of 511 characters still fits,
+// with a blank too (then quoted), and so does a folder with an 'é', which
+// the code page spells exactly.
 TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
 {
     const std::wstring pid = std::to_wstring(GetCurrentProcessId());
@@ -94,6 +96,7 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     // runs theirs as LocalSystem.
     const std::wstring openDir = L"C:\\vizad-open-" + pid, openExe = L"C:\\vizad-openexe-" + pid;
     const std::string openDirA(openDir.begin(), openDir.end()), openExeA(openExe.begin(), openExe.end());
+    const std::wstring accented = L"C:\\vizad-caf\u00e9-" + pid;  // spelled exactly
     for (const auto &[dir, spelled] : { std::make_pair(cjk, '?'), std::make_pair(fullWidth, '&') }) {
         char ansi[MAX_PATH];
         ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, ansi, MAX_PATH, NULL, NULL), 0);
@@ -102,12 +105,12 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     std::string from = VizadPath();
     std::wstring wideFrom(from.begin(), from.end());
     OnExit removeDirs([&] {
-        for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe }) {
+        for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe, accented }) {
             DeleteFileW((dir + L"\\vizad.exe").c_str());
             RemoveDirectoryW(dir.c_str());
         }
     });
-    for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe }) {
+    for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe, accented }) {
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
         ASSERT_TRUE(CopyFileW(wideFrom.c_str(), (dir + L"\\vizad.exe").c_str(), FALSE))
             << GetLastError();
@@ -117,13 +120,15 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     // Copies at these paths are started from a Unix shell.
     std::string longDir = NewTestDir("long");
     OnExit removeLong([&] { RunUnixCommand("rm -rf '" + UnixPath(longDir) + "'"); });
-    auto longExe = [&](size_t length) {
-        std::string dir = longDir + "\\" + std::to_string(length);
+    auto longExe = [&](size_t length, const std::string &first) {
+        std::string dir = longDir + "\\" + first;
         while (dir.size() < length - strlen("\\vizad.exe"))
             dir += "\\" + std::string(std::min<size_t>(200, length - 11 - dir.size()), 'd');
         return dir + "\\vizad.exe";
     };
-    const std::string fits = longExe(511), tooLong = longExe(512);
+    const std::string fits = longExe(511, "511"), tooLong = longExe(512, "512");
+    // Quoted, it takes the two bytes beyond the path's 511.
+    const std::string fitsQuoted = longExe(511, "511 quoted");
 
     const std::string unable = "Unable to install Ulvane Trelox ZUVO - ";
     const std::string installed = "Ulvane Trelox ZUVO installed.\n";
@@ -152,6 +157,12 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
           unable + ExpectedErrorText(ERROR_INSUFFICIENT_BUFFER) + "\n", "" },
         { "from a 511-character path", L"", fits, "-install", installed, fits },
         { "remove that", L"", "", "-remove", removed, "" },
+        { "from a 511-character path with a blank", L"", fitsQuoted, "-install", installed,
+          "\"" + fitsQuoted + "\"" },
+        { "remove that too", L"", "", "-remove", removed, "" },
+        { "from a folder the code page spells exactly", accented, "", "-install", installed,
+          "C:\\vizad-caf\xE9-" + std::to_string(GetCurrentProcessId()) + "\\vizad.exe" },
+        { "and remove that", L"", "", "-remove", removed, "" },
         { "install", L"", "", "-install", installed, VizadPath() },
         { "install twice", L"", "", "/INSTALL",
           "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n",

@@ -173,11 +173,13 @@ TEST_F(ServiceRun, StopInstanceOfAScriptAnyoneMayChangeIsNotStarted)
     EXPECT_EQ(CountCalls(inst, "stop"), 1u);
 }
 
+// The event source is opened through the ANSI call with the name ZUVO:
+// Wine's stubs say which call they were given on their advapi channel.
 TEST_F(ServiceRun, FromAConsoleTheDispatcherFailsAndSaysSo)
 {
     for (const char *args : { "", "-help", "-debugx" }) {
         size_t offset = OwnEventLogOffset();
-        Outcome outcome = RunVizad(args, {}, 30000);
+        Outcome outcome = RunVizad(args, { "WINEDEBUG=-all,err+eventlog,fixme+advapi" }, 30000);
         EXPECT_TRUE(outcome.exited) << args;
         EXPECT_EQ(outcome.exitCode, 1u) << args;
         EXPECT_EQ(outcome.out, Crlf(kUsage)) << args;
@@ -185,6 +187,9 @@ TEST_F(ServiceRun, FromAConsoleTheDispatcherFailsAndSaysSo)
         ASSERT_EQ(logged.size(), 2u) << args << ": " << outcome.err;
         EXPECT_EQ(logged[0].compare(0, 12, "ZUVO error: "), 0) << logged[0];
         EXPECT_EQ(logged[1], "StartServiceCtrlDisplatcher failed.\n");
+        std::string channel = ReadTextFile(getenv("VIZAD_STDERR_LOG")).substr(offset);
+        EXPECT_NE(channel.find(":RegisterEventSourceA ((null),\"ZUVO\")"), std::string::npos)
+            << channel;
     }
 }
 

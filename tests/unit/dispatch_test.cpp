@@ -76,13 +76,17 @@ TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
 
 TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
 {
-    // One interrogation between the second and third start-up reports, one
-    // while running, one while stop-pending (the stop instance here leaves
-    // the servers running; the test stops them itself).
+    // One interrogation before the first report, one between the second and
+    // third start-up reports, one while running, one while stop-pending (the
+    // stop instance here leaves the servers running; the test stops them
+    // itself). The first comes inside the registration, where the handle is
+    // not yet the host's: this fake takes the one left from before.
     Installation inst = MakeInstallation(NewTestDir("svc-ask") + "\\inst", "", "rem");
     SetRoot(inst.root.c_str());
+    sshStatusHandle = kFakeStatusHandle;
+    fake.onRegister = [] { fake.handler(SERVICE_CONTROL_INTERROGATE); };
     fake.onReport = [](const SERVICE_STATUS &) {
-        if (FakeReports().size() == 2)
+        if (FakeReports().size() == 3)
             fake.handler(SERVICE_CONTROL_INTERROGATE);
     };
     std::thread service([] { service_main(0, nullptr); });
@@ -99,14 +103,14 @@ TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
     std::string seen;
     for (const SERVICE_STATUS &r : reports)
         seen += std::to_string(r.dwCurrentState) + "/" + std::to_string(r.dwCheckPoint) + " ";
-    ASSERT_EQ(reports.size(), 11u) << seen;
+    ASSERT_EQ(reports.size(), 12u) << seen;
     DWORD states[] = { SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_START_PENDING,
                        SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_START_PENDING,
-                       SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
-                       SERVICE_STOP_PENDING, SERVICE_STOPPED };
-    DWORD checkPoints[] = { 1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 0 };
-    DWORD hints[] = { 3000, 3000, 0, 3000, 3000, 3000, 0, 0, 0, 0, 0 };
-    for (size_t i = 0; i < 11; i++) {
+                       SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_RUNNING,
+                       SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED };
+    DWORD checkPoints[] = { 1, 2, 3, 4, 5, 6, 7, 0, 0, 8, 9, 0 };
+    DWORD hints[] = { 0, 3000, 3000, 0, 3000, 3000, 3000, 0, 0, 0, 0, 0 };
+    for (size_t i = 0; i < 12; i++) {
         DWORD accepted = states[i] == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
         EXPECT_TRUE(SameStatus(reports[i], Status(states[i], accepted, 0, checkPoints[i],
                                                   hints[i])))

@@ -63,13 +63,19 @@ BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
 SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
                                                     LPHANDLER_FUNCTION lpHandlerProc)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    if (fake.registerFails) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return 0;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (fake.registerFails) {
+            SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return 0;
+        }
+        fake.handler = lpHandlerProc;
+        fake.handlerName = lpServiceName;
+        hook = fake.onRegister;
     }
-    fake.handler = lpHandlerProc;
-    fake.handlerName = lpServiceName;
+    if (hook)
+        hook();
     return kStatusHandle;
 }
 

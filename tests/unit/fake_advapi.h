@@ -30,6 +30,9 @@ struct FakeAdvapi {
     // Runs on the reporting thread after a report is recorded; it may deliver
     // a control through the handler, as a control arriving between reports.
     std::function<void(const SERVICE_STATUS &)> onReport;
+    // Runs inside the handler's registration, once the handler is known: a
+    // control that arrives before the first report.
+    std::function<void()> onRegister;
 
     // File security: the real one, unless a descriptor or a failure is set.
     std::string securitySddl;

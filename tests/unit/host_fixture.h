@@ -43,6 +43,12 @@ protected:
         _putenv(entry.c_str());
     }
 
+    // The same from Unicode, for a value that the ANSI code page may spell otherwise.
+    static void SetWideRoot(const std::wstring &root)
+    {
+        _wputenv((L"" ROOT_VARIABLE L"=" + root).c_str());
+    }
+
     static SERVICE_STATUS Status(DWORD state, DWORD accepted, DWORD exitCode, DWORD checkPoint,
                                  DWORD waitHint)
     {

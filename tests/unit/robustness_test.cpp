@@ -52,9 +52,11 @@ TEST_F(RobustnessTest, ScriptTroublesBeforeTheStart)
 {
     std::string dir = NewTestDir("robust");
     // A script of a lone line end is readable and runs as an empty batch:
-    // the run instance ends at once and so does the start routine.
-    MakeDirs(dir + "\\blank\\bin");
-    WriteTextFile(dir + "\\blank\\bin\\revaduzeza.bat", "\r\n");
+    // the run instance ends at once and so does the start routine. Its
+    // folder, café, has a letter that code page 1252 spells exactly.
+    const std::string blank = dir + "\\caf\xE9";
+    MakeDirs(blank + "\\bin");
+    WriteTextFile(blank + "\\bin\\revaduzeza.bat", "\r\n");
     // A zero-byte script is readable, but Wine's CreateProcessA refuses it
     // (193; Windows runs it as an empty batch): a start that fails is logged.
     MakeDirs(dir + "\\empty\\bin");
@@ -63,7 +65,7 @@ TEST_F(RobustnessTest, ScriptTroublesBeforeTheStart)
     MakeDirs(dir + "\\binfile");
     WriteTextFile(dir + "\\binfile\\bin", "not a folder");
 
-    SetRoot((dir + "\\blank").c_str());
+    SetRoot(blank.c_str());
     ServiceStart(0, nullptr);
     EXPECT_TRUE(FakeEvents().empty());
     EXPECT_EQ(dwErr, 0u);
@@ -104,7 +106,8 @@ TEST_F(RobustnessTest, ManyStopRequestsAtOnce)
 TEST_F(RobustnessTest, OddIdsAndCommandLines)
 {
     char buf[MSG_SIZE];
-    for (int id : { 15, 100, 65535, 65536, -2147483647 - 1 }) {
+    // 0x100000 would name block 1 once cut to 16 bits: text 0.
+    for (int id : { 15, 100, 65535, 65536, 0x100000, -2147483647 - 1 }) {
         GetResourceString(id, buf, MSG_SIZE);
         EXPECT_EQ(std::string(buf), "Unable to find resource id " + std::to_string(id));
     }
@@ -127,4 +130,25 @@ TEST_F(RobustnessTest, OddIdsAndCommandLines)
     };
     for (auto &c : cases)
         EXPECT_EQ(FindHostCommand((int)c.argv.size(), c.argv.data()), c.expected);
+}
+
+// Each start seeds the stack guard afresh: two starts of a program with the
+// host's start-up code get two values, neither 0 nor the fixed fallback.
+TEST(StackGuard, EachStartGetsItsOwnValue)
+{
+    char fallback[32];
+    snprintf(fallback, sizeof fallback, "%llx\n",
+             (unsigned long long)(uintptr_t)0x2B992DDFA23249D6ULL);
+    std::vector<std::string> seen;
+    for (int start = 0; start < 2; start++) {
+        Child child = StartProgram(FixturePath(), "guard", {}, false);
+        Outcome outcome = FinishChild(child);
+        ASSERT_TRUE(outcome.exited);
+        ASSERT_EQ(outcome.exitCode, 0u);
+        ASSERT_FALSE(outcome.out.empty());
+        EXPECT_NE(outcome.out, Crlf("0\n"));
+        EXPECT_NE(outcome.out, Crlf(fallback));
+        seen.push_back(outcome.out);
+    }
+    EXPECT_NE(seen[0], seen[1]);
 }

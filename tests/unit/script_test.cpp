@@ -28,7 +28,8 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
 
 // cmd splits or rewrites an unquoted path at blanks, tabs and each of
 // &()[]{}^=;!'+,`~, and drops a leading @; a % cannot be protected by quotes
-// at all. Each line fits its allocation, terminator included.
+// at all, and a path in the \\?\ or \\.\ form cmd does not run. Each line
+// fits its allocation, terminator included.
 TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotHelp)
 {
     struct { const char *path, *arg, *line; DWORD error; } cases[] = {
@@ -47,6 +48,16 @@ TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotH
         { "C:\\pct%OS%x\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
         { "C:\\%\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
         { "C:\\a\"b\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+        // Quoting would not help: with a blank or '&' beside them, still refused.
+        { "C:\\a b%OS%\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+        { "C:\\a b%OS%\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
+        { "C:\\R&D\"x\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+        { "C:\\R&D\"x\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
+        // cmd runs nothing for these, though the file opens.
+        { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+        { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
+        { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+        { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
     };
     for (const auto &c : cases) {
         SetLastError(0xdeadbeef);

@@ -20,12 +20,14 @@ TEST_F(SupervisorTest, ServesUntilTheStopInstanceEndsTheRunInstance)
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 1u);
     EXPECT_STREQ(qelctl, inst.script.c_str());
+    const char *formed = qelctl;
 
     // After the start routine: a stop request still runs one stop instance
-    // and signals nothing.
+    // and signals nothing, with the path formed once.
     ServiceStop();
     EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 2; }, 30000));
     EXPECT_TRUE(fake.events.empty());
+    EXPECT_EQ(qelctl, formed);
 }
 
 // The run instance inherits the host's inheritable handles, not only its
@@ -104,6 +106,10 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
     Installation held = MakeInstallation(dir + "\\held");
     MakeDirs(dir + "\\folder\\bin\\revaduzeza.bat");
     Installation percent = MakeInstallation(dir + "\\pct%OS%x");
+    Installation device = MakeInstallation(dir + "\\device");
+    // The code page reads a full-width ampersand as '&': this twin is what the
+    // host would run.
+    Installation twin = MakeInstallation(dir + "\\fw&x");
     HANDLE lock = CreateFileA(held.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
@@ -114,6 +120,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         bool unset;
         std::string text;
         DWORD code;              // expected dwErr, or 0 for any
+        std::wstring wideRoot;   // when set, ZOVOVEV in Unicode instead of root
     } cases[] = {
         { "unset", "", true, "ZOVOVEV environment variable not set.\n", 0 },
         { "no script", dir + "\\missing",  false,
@@ -125,10 +132,20 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         // Readable, but cmd would expand %OS% and run another file.
         { "percent sign: readable, never started", percent.root, false,
           percent.script + " not found.\n", ERROR_BAD_PATHNAME },
+        // Readable, but cmd runs nothing for such a path.
+        { "\\\\?\\ form", "\\\\?\\" + device.root, false, "\\\\?\\" + device.script + " not found.\n",
+          ERROR_BAD_PATHNAME },
+        { "\\\\.\\ form", "\\\\.\\" + device.root, false, "\\\\.\\" + device.script + " not found.\n",
+          ERROR_BAD_PATHNAME },
+        { "spelled by best fit", "", false, twin.script + " not found.\n",
+          ERROR_NO_UNICODE_TRANSLATION, std::wstring(dir.begin(), dir.end()) + L"\\fw\uFF06x" },
     };
     for (const Case &c : cases) {
         SetUp();
-        SetRoot(c.unset ? nullptr : c.root.c_str());
+        if (!c.wideRoot.empty())
+            SetWideRoot(c.wideRoot);
+        else
+            SetRoot(c.unset ? nullptr : c.root.c_str());
         ServiceStart(0, nullptr);
         std::vector<EventEntry> events = FakeEvents();
         ASSERT_EQ(events.size(), 1u) << c.name;
@@ -145,6 +162,8 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
     CloseHandle(lock);
     EXPECT_EQ(CountCalls(held, "run"), 0u);
     EXPECT_EQ(CountCalls(percent, "run"), 0u);
+    EXPECT_EQ(CountCalls(device, "run"), 0u);
+    EXPECT_EQ(CountCalls(twin, "run"), 0u);
 }
 
 TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
@@ -166,25 +185,78 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
     EXPECT_EQ(events[0].strings[1], root.substr(0, MSG_SIZE - 1));
 }
 
-// No script to run: no root, or a path that cmd would rewrite. The stop
-// request starts nothing (a started instance would still be alive when the
-// routine returns) and still signals the event.
+// No script to run: no root, a path that cmd would rewrite or cannot run, or
+// a root that the code page reads as another folder. The stop request starts
+// nothing (a started instance would still be alive when the routine returns)
+// and still signals the event.
 TEST_F(SupervisorTest, StopWithNothingToRunStartsNothingAndStillSignals)
 {
-    Installation percent = MakeInstallation(NewTestDir("sup-stop") + "\\pct%OS%x");
-    for (const char *root : { (const char *)nullptr, percent.root.c_str() }) {
-        SCOPED_TRACE(root ? root : "no root");
+    std::string dir = NewTestDir("sup-stop");
+    std::vector<Installation> insts = { MakeInstallation(dir + "\\pct%OS%x"),
+                                        MakeInstallation(dir + "\\device"),
+                                        MakeInstallation(dir + "\\fw&x") };  // the twin
+    const struct {
+        const char *name;
+        std::string root;  // "" for none
+        std::wstring wideRoot;
+    } cases[] = {
+        { "no root", "", L"" },
+        { "percent sign", insts[0].root, L"" },
+        { "\\\\?\\ form", "\\\\?\\" + insts[1].root, L"" },
+        { "\\\\.\\ form", "\\\\.\\" + insts[1].root, L"" },
+        { "spelled by best fit", "", std::wstring(dir.begin(), dir.end()) + L"\\fw\uFF06x" },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         SetUp();
-        SetRoot(root);
+        if (!c.wideRoot.empty())
+            SetWideRoot(c.wideRoot);
+        else
+            SetRoot(c.root.empty() ? nullptr : c.root.c_str());
         HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
         hServerStopEvent = event;
         ServiceStop();
         EXPECT_EQ(CountChildProcesses(GetCurrentProcessId()), 0u);
-        if (root == nullptr)
+        if (c.root.empty() && c.wideRoot.empty())
             EXPECT_EQ(qelctl, nullptr);
         EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
         hServerStopEvent = NULL;
         CloseHandle(event);
     }
-    EXPECT_EQ(CountCalls(percent, "stop"), 0u);
+    for (const Installation &inst : insts)
+        EXPECT_EQ(CountCalls(inst, "stop"), 0u) << inst.root;
+}
+
+// A stop request that comes as the run instance is about to start waits
+// until it has started: no run instance ever starts after a stop instance,
+// which would leave its servers with nobody to stop them.
+static std::thread racingStop;
+static HANDLE stopDone;
+static bool stopCameFirst;
+
+TEST_F(SupervisorTest, StopAsTheRunInstanceStartsComesAfterIt)
+{
+    Installation inst = MakeInstallation(NewTestDir("sup-race") + "\\inst", "", "rem");
+    SetRoot(inst.root.c_str());
+    stopDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+    ASSERT_NE(stopDone, (HANDLE)NULL);
+    pfnRunInstanceStarting = [] {
+        racingStop = std::thread([] {
+            ServiceStop();
+            SetEvent(stopDone);
+        });
+        // Ample for a stop that is let in to start its instance; a stop kept
+        // out finishes only after the run instance has started.
+        stopCameFirst = WaitForSingleObject(stopDone, 2000) == WAIT_OBJECT_0;
+    };
+    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
+    std::thread start([] { ServiceStart(0, nullptr); });
+    ASSERT_TRUE(WaitForServer(inst));
+    EXPECT_FALSE(stopCameFirst) << "the stop instance started before the run instance";
+    EXPECT_TRUE(WaitFor([&] { return CountCalls(inst, "stop") == 1; }, 30000));
+    EXPECT_TRUE(StopServer(inst));
+    start.join();
+    racingStop.join();
+    CloseHandle(stopDone);
+    EXPECT_EQ(CountCalls(inst, "run"), 1u);
 }
