@@ -47,16 +47,12 @@ static const WCHAR *GetRoot(void)
 }
 
 // The root in the ANSI code page, as Windows would give it to an ANSI
-// program, in storage of its own (free it); NULL when unset or no memory.
-static char *NewAnsiRoot(void)
+// program, in storage of its own (free it); NULL when there is no memory.
+static char *NewAnsiRoot(const WCHAR *lpszWide)
 {
-    const WCHAR *lpszWide = GetRoot();
     char *lpszRoot;
-    int cb;
+    int cb = WideCharToMultiByte(CP_ACP, 0, lpszWide, -1, NULL, 0, NULL, NULL);
 
-    if (lpszWide == NULL)
-        return NULL;
-    cb = WideCharToMultiByte(CP_ACP, 0, lpszWide, -1, NULL, 0, NULL, NULL);
     if (cb <= 0)
         return NULL;
     lpszRoot = static_cast<char *>(malloc((size_t)cb));
@@ -75,14 +71,16 @@ static char *NewAnsiRoot(void)
 // there is no root.
 static BOOL FormScriptPath(void)
 {
+    const WCHAR *lpszWide;
     char *lpszRoot;
 
     if (qelctl != NULL)
         return TRUE;
-    lpszRoot = NewAnsiRoot();
+    lpszWide = GetRoot();
+    lpszRoot = lpszWide != NULL ? NewAnsiRoot(lpszWide) : NULL;
     if (lpszRoot == NULL)
         return FALSE;
-    fRootExact = IsExactAnsiSpelling(lpszRoot, GetRoot());
+    fRootExact = IsExactAnsiSpelling(lpszRoot, lpszWide);
     qelctl = NewScriptPath(lpszRoot);
     free(lpszRoot);
     return qelctl != NULL;

@@ -30,8 +30,9 @@ char *NewScriptPath(const char *lpszRoot);
 char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg);
 
 // writers.cpp: the broad group (Everyone, Users, Authenticated Users and the
-// like) that can change the object the descriptor belongs to, a file or a
-// folder; NULL when none can. The result may point into the descriptor.
+// like) that can change the object a self-relative descriptor belongs to, a
+// file or a folder; NULL when none can. The result may point into the
+// descriptor.
 const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder);
 
 // rights.cpp: NO_ERROR when no broad group can change the file or folder at

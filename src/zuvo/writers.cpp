@@ -72,24 +72,6 @@ static DWORD MapGenericRights(DWORD dwMask)
     return dwMask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
 }
 
-// The owner and the DACL, from a descriptor in either of its two forms.
-static void SplitDescriptor(PSECURITY_DESCRIPTOR pSD, const SID **ppOwner, const ACL **ppDacl)
-{
-    const SECURITY_DESCRIPTOR_RELATIVE *pRel = static_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(pSD);
-    const BYTE *pBase = static_cast<const BYTE *>(pSD);
-
-    if (pRel->Control & SE_SELF_RELATIVE) {
-        *ppOwner = pRel->Owner ? reinterpret_cast<const SID *>(pBase + pRel->Owner) : NULL;
-        *ppDacl = pRel->Dacl ? reinterpret_cast<const ACL *>(pBase + pRel->Dacl) : NULL;
-    } else {
-        const SECURITY_DESCRIPTOR *pAbs = static_cast<const SECURITY_DESCRIPTOR *>(pSD);
-        *ppOwner = static_cast<const SID *>(pAbs->Owner);
-        *ppDacl = pAbs->Dacl;
-    }
-    if (!(pRel->Control & SE_DACL_PRESENT))
-        *ppDacl = NULL;
-}
-
 // The access check as the system makes it for a token holding every broad
 // group: ACEs in order, a deny takes the rights not yet granted, an allow
 // grants the rights not yet denied. Only rights to change count, and the
@@ -100,6 +82,8 @@ static void SplitDescriptor(PSECURITY_DESCRIPTOR pSD, const SID **ppOwner, const
 const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder)
 {
     const DWORD dwChange = fFolder ? CHANGE_FOLDER : CHANGE_FILE;
+    const SECURITY_DESCRIPTOR_RELATIVE *pRel = static_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(pSD);
+    const BYTE *pBase = static_cast<const BYTE *>(pSD);
     const SID *pOwner;
     const ACL *pDacl;
     const BYTE *pAce;
@@ -107,7 +91,12 @@ const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder)
     DWORD dwDenied = 0;
     WORD i;
 
-    SplitDescriptor(pSD, &pOwner, &pDacl);
+    // Offsets from the descriptor's start: the system hands out the
+    // self-relative form.
+    pOwner = pRel->Owner ? reinterpret_cast<const SID *>(pBase + pRel->Owner) : NULL;
+    pDacl = pRel->Control & SE_DACL_PRESENT && pRel->Dacl
+                ? reinterpret_cast<const ACL *>(pBase + pRel->Dacl)
+                : NULL;
     if (pDacl == NULL)
         return &sidEveryone;
     if (pOwner != NULL && IsBroadGroup(pOwner))

@@ -98,6 +98,9 @@ prefix_pids() {
     :
 }
 server_gone() { [ -z "$(prefix_pids 'sample_server\.exe')" ]; }
+check_no_server() {
+    check "$1: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+}
 beating() { grep -q 'serving, tick' "$1" 2>/dev/null; }
 ended() { [ -f "$dir/$1.done" ]; }
 
@@ -120,7 +123,7 @@ debug_run() {
     check "$1: the server stopped on the stop instance" \
         "$(grep -c 'sample server: stopped' "$3" 2>/dev/null)" 1
     check "$1: vizad.exe exit status" "$(status_of "$1")" 0
-    check "$1: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+    check_no_server "$1"
 }
 
 # The service's state as the guide's query block shows it.
@@ -131,7 +134,7 @@ stopped() { [ "$(state)" = STOPPED ]; }
 check_stops() {
     check "$1: STOPPED within $STOP_WITHIN s" "$(wait_for $STOP_WITHIN stopped && echo yes)" yes
     check "$1: exit code" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' "$dir/query.txt")" 0
-    check "$1: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+    check_no_server "$1"
 }
 server_log=$drive/Ulvane/logs/sample_server.log
 check_beats() {
@@ -219,7 +222,7 @@ block remove | run remove
 for line in 'Stopping Ulvane Trelox ZUVO' 'Ulvane Trelox ZUVO stopped.' 'Ulvane Trelox ZUVO removed.'; do
     check "remove: says $line" "$(says remove "$line")" yes
 done
-check "remove: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+check_no_server remove
 check "remove: the service is gone" "$(state)/$([ "$(status_of query)" != 0 ] && echo query fails)" "/query fails"
 block variable | run variable
 check "remove: the variable is gone" "$(grep -c 'ZOVOVEV.*REG_SZ' "$dir/variable.txt")" 0

@@ -13,20 +13,24 @@
 #include "zuvo/supervisor.h"
 
 // The SID string of the group found, "" for none. An empty SDDL stands for
-// a NULL DACL, made in the absolute form: Wine reads "D:NO_ACCESS_CONTROL"
-// as an empty DACL instead.
+// a NULL DACL, made by hand: Wine reads "D:NO_ACCESS_CONTROL" as an empty
+// DACL instead.
 static std::string BroadWriter(const char *sddl, BOOL folder)
 {
     PSECURITY_DESCRIPTOR sd = NULL;
     SECURITY_DESCRIPTOR absolute;
+    BYTE nullDacl[64];
+    DWORD size = sizeof nullDacl;
     if (!*sddl) {
         InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
         SetSecurityDescriptorDacl(&absolute, TRUE, NULL, FALSE);
+        if (!MakeSelfRelativeSD(&absolute, nullDacl, &size))
+            return "(no NULL DACL, " + std::to_string(GetLastError()) + ")";
     } else if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
                                                                      NULL)) {
         return "(bad SDDL, " + std::to_string(GetLastError()) + ")";
     }
-    const SID *writer = FindBroadWriter(sd ? sd : &absolute, folder);
+    const SID *writer = FindBroadWriter(sd ? sd : nullDacl, folder);
     std::string result;
     char *text = NULL;
     if (writer != NULL && ConvertSidToStringSidA(const_cast<SID *>(writer), &text)) {
