@@ -12,10 +12,12 @@ cd "$(dirname "$0")/.."
 . scripts/lanes.sh
 
 # The same names on both releases. procps (pkill) and mawk are on a usual
-# machine but not in a least root.
+# machine but not in a least root. msitools and wixl build and read the
+# Windows Installer package; osslsigncode and openssl sign a release and make
+# the tests' throw-away certificates.
 packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
     wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy procps mawk
-    strip-nondeterminism"
+    strip-nondeterminism msitools wixl osslsigncode openssl"
 
 if [ "${1:-}" = --list ]; then
     echo $packages | tr ' ' ,
