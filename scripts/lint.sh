@@ -20,7 +20,7 @@ checks="$checks,-cert-err33-c,-cert-dcl50-cpp"
 gccinc=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-posix/include | head -n 1)
 status=0
 out=$(clang-tidy --quiet --warnings-as-errors='*' -checks="$checks" \
-    src/service/*.cpp src/zuvo/*.cpp src/platform/*.cpp -- \
+    src/service/*.cpp src/zuvo/*.cpp src/access/*.cpp src/platform/*.cpp -- \
     --target=i686-w64-mingw32 -std=c++17 -Isrc -isystem "$gccinc" \
     -isystem /usr/share/mingw-w64/include -fno-exceptions \
     -D__USE_MINGW_ANSI_STDIO=0 -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0600 2>&1) || status=$?

@@ -4,55 +4,17 @@
 #include "platform/advapi.h"
 
 #include <aclapi.h>
+#include <string.h>
 
 static PVOID volatile pAdvapi;  // the loaded module, shared by every thread
 
-// Advapi32's functions by index into one string of their names: a call then
-// carries a small number, not an address that the loader must fix up in
-// every copy of the executable it maps (the relocations count in its size).
-enum AdvapiFunction {
-    FN_START_SERVICE_CTRL_DISPATCHER_A,
-    FN_REGISTER_SERVICE_CTRL_HANDLER_A,
-    FN_SET_SERVICE_STATUS,
-    FN_OPEN_SCMANAGER_A,
-    FN_CREATE_SERVICE_A,
-    FN_OPEN_SERVICE_A,
-    FN_CONTROL_SERVICE,
-    FN_QUERY_SERVICE_STATUS,
-    FN_DELETE_SERVICE,
-    FN_CLOSE_SERVICE_HANDLE,
-    FN_REGISTER_EVENT_SOURCE_A,
-    FN_REPORT_EVENT_A,
-    FN_DEREGISTER_EVENT_SOURCE,
-    FN_GET_NAMED_SECURITY_INFO_A,
-    FN_LOOKUP_ACCOUNT_SID_A,
-};
-static const char szAdvapiNames[] =
-    "StartServiceCtrlDispatcherA\0"
-    "RegisterServiceCtrlHandlerA\0"
-    "SetServiceStatus\0"
-    "OpenSCManagerA\0"
-    "CreateServiceA\0"
-    "OpenServiceA\0"
-    "ControlService\0"
-    "QueryServiceStatus\0"
-    "DeleteService\0"
-    "CloseServiceHandle\0"
-    "RegisterEventSourceA\0"
-    "ReportEventA\0"
-    "DeregisterEventSource\0"
-    "GetNamedSecurityInfoA\0"
-    "LookupAccountSidA\0";
-
-// Advapi32's function number iName as type Fn, or NULL with the last error
+// Advapi32's function lpszName as type Fn, or NULL with the last error
 // set. Threads that race here load the same module; the loader counts each
 // load.
-template <typename Fn> static Fn GetAdvapiProc(AdvapiFunction iName)
+template <typename Fn> static Fn GetAdvapiProc(const char *lpszName)
 {
     HMODULE hAdvapi =
         static_cast<HMODULE>(InterlockedCompareExchangePointer(&pAdvapi, NULL, NULL));
-    const char *lpszName = szAdvapiNames;
-    int i;
 
     if (hAdvapi == NULL) {
         hAdvapi = LoadLibraryA("advapi32.dll");
@@ -60,9 +22,6 @@ template <typename Fn> static Fn GetAdvapiProc(AdvapiFunction iName)
             return NULL;
         InterlockedExchangePointer(&pAdvapi, hAdvapi);
     }
-    for (i = 0; i < iName; i++)
-        while (*lpszName++ != '\0')
-            continue;
     FARPROC proc = GetProcAddress(hAdvapi, lpszName);
     // Through void (*)(), the type that the compiler lets stand for any
     // function, not through a data pointer.
@@ -87,29 +46,31 @@ typedef DWORD(WINAPI *PFN_GETSECURITY)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMAT
                                        PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
 typedef BOOL(WINAPI *PFN_LOOKUPSID)(LPCSTR, PSID, LPSTR, LPDWORD, LPSTR, LPDWORD,
                                     PSID_NAME_USE);
+typedef BOOL(WINAPI *PFN_OPENTOKEN)(HANDLE, DWORD, PHANDLE);
+typedef BOOL(WINAPI *PFN_TOKENINFO)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
 
 BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
 {
-    PFN_DISPATCH pfn = GetAdvapiProc<PFN_DISPATCH>(FN_START_SERVICE_CTRL_DISPATCHER_A);
+    PFN_DISPATCH pfn = GetAdvapiProc<PFN_DISPATCH>("StartServiceCtrlDispatcherA");
     return pfn ? pfn(lpServiceTable) : FALSE;
 }
 
 SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
                                                     LPHANDLER_FUNCTION lpHandlerProc)
 {
-    PFN_REGISTER pfn = GetAdvapiProc<PFN_REGISTER>(FN_REGISTER_SERVICE_CTRL_HANDLER_A);
+    PFN_REGISTER pfn = GetAdvapiProc<PFN_REGISTER>("RegisterServiceCtrlHandlerA");
     return pfn ? pfn(lpServiceName, lpHandlerProc) : 0;
 }
 
 BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus)
 {
-    PFN_SETSTATUS pfn = GetAdvapiProc<PFN_SETSTATUS>(FN_SET_SERVICE_STATUS);
+    PFN_SETSTATUS pfn = GetAdvapiProc<PFN_SETSTATUS>("SetServiceStatus");
     return pfn ? pfn(hServiceStatus, lpServiceStatus) : FALSE;
 }
 
 SC_HANDLE ScmOpenSCManager(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess)
 {
-    PFN_OPENMANAGER pfn = GetAdvapiProc<PFN_OPENMANAGER>(FN_OPEN_SCMANAGER_A);
+    PFN_OPENMANAGER pfn = GetAdvapiProc<PFN_OPENMANAGER>("OpenSCManagerA");
     return pfn ? pfn(lpMachineName, lpDatabaseName, dwDesiredAccess) : NULL;
 }
 
@@ -119,7 +80,7 @@ SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lp
                            LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
                            LPCSTR lpServiceStartName, LPCSTR lpPassword)
 {
-    PFN_CREATE pfn = GetAdvapiProc<PFN_CREATE>(FN_CREATE_SERVICE_A);
+    PFN_CREATE pfn = GetAdvapiProc<PFN_CREATE>("CreateServiceA");
     if (pfn == NULL)
         return NULL;
     return pfn(hSCManager, lpServiceName, lpDisplayName, dwDesiredAccess, dwServiceType,
@@ -129,37 +90,37 @@ SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lp
 
 SC_HANDLE ScmOpenService(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess)
 {
-    PFN_OPENSERVICE pfn = GetAdvapiProc<PFN_OPENSERVICE>(FN_OPEN_SERVICE_A);
+    PFN_OPENSERVICE pfn = GetAdvapiProc<PFN_OPENSERVICE>("OpenServiceA");
     return pfn ? pfn(hSCManager, lpServiceName, dwDesiredAccess) : NULL;
 }
 
 BOOL ScmControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus)
 {
-    PFN_CONTROL pfn = GetAdvapiProc<PFN_CONTROL>(FN_CONTROL_SERVICE);
+    PFN_CONTROL pfn = GetAdvapiProc<PFN_CONTROL>("ControlService");
     return pfn ? pfn(hService, dwControl, lpServiceStatus) : FALSE;
 }
 
 BOOL ScmQueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus)
 {
-    PFN_QUERY pfn = GetAdvapiProc<PFN_QUERY>(FN_QUERY_SERVICE_STATUS);
+    PFN_QUERY pfn = GetAdvapiProc<PFN_QUERY>("QueryServiceStatus");
     return pfn ? pfn(hService, lpServiceStatus) : FALSE;
 }
 
 BOOL ScmDeleteService(SC_HANDLE hService)
 {
-    PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>(FN_DELETE_SERVICE);
+    PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>("DeleteService");
     return pfn ? pfn(hService) : FALSE;
 }
 
 BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
 {
-    PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>(FN_CLOSE_SERVICE_HANDLE);
+    PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>("CloseServiceHandle");
     return pfn ? pfn(hSCObject) : FALSE;
 }
 
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
-    PFN_REGSOURCE pfn = GetAdvapiProc<PFN_REGSOURCE>(FN_REGISTER_EVENT_SOURCE_A);
+    PFN_REGSOURCE pfn = GetAdvapiProc<PFN_REGSOURCE>("RegisterEventSourceA");
     return pfn ? pfn(lpUNCServerName, lpSourceName) : NULL;
 }
 
@@ -167,7 +128,7 @@ BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventI
                     PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,
                     LPVOID lpRawData)
 {
-    PFN_REPORT pfn = GetAdvapiProc<PFN_REPORT>(FN_REPORT_EVENT_A);
+    PFN_REPORT pfn = GetAdvapiProc<PFN_REPORT>("ReportEventA");
     if (pfn == NULL)
         return FALSE;
     return pfn(hEventLog, wType, wCategory, dwEventID, lpUserSid, wNumStrings, dwDataSize,
@@ -176,13 +137,13 @@ BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventI
 
 BOOL EvtDeregisterEventSource(HANDLE hEventLog)
 {
-    PFN_DEREGSOURCE pfn = GetAdvapiProc<PFN_DEREGSOURCE>(FN_DEREGISTER_EVENT_SOURCE);
+    PFN_DEREGSOURCE pfn = GetAdvapiProc<PFN_DEREGSOURCE>("DeregisterEventSource");
     return pfn ? pfn(hEventLog) : FALSE;
 }
 
 DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
 {
-    PFN_GETSECURITY pfn = GetAdvapiProc<PFN_GETSECURITY>(FN_GET_NAMED_SECURITY_INFO_A);
+    PFN_GETSECURITY pfn = GetAdvapiProc<PFN_GETSECURITY>("GetNamedSecurityInfoA");
     *ppSD = NULL;
     if (pfn == NULL)
         return GetLastError();
@@ -193,6 +154,33 @@ DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse)
 {
-    PFN_LOOKUPSID pfn = GetAdvapiProc<PFN_LOOKUPSID>(FN_LOOKUP_ACCOUNT_SID_A);
+    PFN_LOOKUPSID pfn = GetAdvapiProc<PFN_LOOKUPSID>("LookupAccountSidA");
     return pfn ? pfn(NULL, pSid, lpName, cchName, lpDomain, cchDomain, peUse) : FALSE;
+}
+
+DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
+{
+    PFN_OPENTOKEN pfnOpen = GetAdvapiProc<PFN_OPENTOKEN>("OpenProcessToken");
+    PFN_TOKENINFO pfnInfo = GetAdvapiProc<PFN_TOKENINFO>("GetTokenInformation");
+    union {
+        TOKEN_USER user;
+        BYTE ab[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    HANDLE hToken;
+    DWORD cb, dwResult = ERROR_SUCCESS;
+
+    if (pfnOpen == NULL || pfnInfo == NULL || !pfnOpen(GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return GetLastError();
+    if (!pfnInfo(hToken, TokenUser, &info, sizeof info, &cb)) {
+        dwResult = GetLastError();
+    } else {
+        const SID *pUser = static_cast<const SID *>(info.user.User.Sid);
+        cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pUser->SubAuthorityCount * sizeof(DWORD);
+        if (cb > cbSid)
+            dwResult = ERROR_INSUFFICIENT_BUFFER;
+        else
+            memcpy(pSid, pUser, cb);
+    }
+    CloseHandle(hToken);
+    return dwResult;
 }

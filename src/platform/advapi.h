@@ -33,5 +33,8 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog);
 DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD);
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse);
+// The user of this process's token, copied into pSid (cbSid bytes); returns
+// the error code, not the last error.
+DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
 
 #endif

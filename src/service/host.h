@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "platform/format.h"
+
 #define SERVICE_NAME   "ZUVO"                 // service name and event-log source
 #define DISPLAY_NAME   "Ulvane Trelox ZUVO"
 #define PROGRAM_NAME   "VIZAD"                // fills the usage text
@@ -19,8 +21,6 @@ extern SERVICE_STATUS_HANDLE sshStatusHandle;
 // messages.cpp
 char *GetResourceString(int resID, char *msg, int len);
 char *GetLastErrorText(char *lpszBuf, DWORD dwSize);
-void FormatText(char *buf, size_t size, const char *fmt, ...)
-    __attribute__((format(ms_printf, 3, 4)));
 
 // spelling.cpp
 BOOL IsExactAnsiSpelling(const char *lpszAnsi, const WCHAR *lpszWide);

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "access/access.h"
 #include "platform/advapi.h"
 #include "service/catalogue.h"
 #include "service/host.h"
@@ -28,22 +29,12 @@ static void PrintFailure(int resID)
     PrintText(resID, szErr);
 }
 
-// Whether no broad group can change the executable or its folder: whoever
-// can replace it runs their program as LocalSystem. Says why into szErr.
-static BOOL IsExecutableProtected(char *lpszPath)
+// Whether nobody but the system, the administrators and the one who runs
+// this can change the executable, its folder or a folder above: whoever can
+// replace it runs their program as LocalSystem. Says why into szErr.
+static BOOL IsExecutableProtected(const char *lpszPath)
 {
-    char *lpszName = strrchr(lpszPath, '\\');
-    DWORD dwCode = CheckWhoCanChange(lpszPath, FALSE, szErr, MSG_SIZE);
-
-    if (dwCode == NO_ERROR && lpszName != NULL) {
-        // The folder, C:\ itself for C:\vizad.exe.
-        lpszName += lpszName == lpszPath + 2 && lpszPath[1] == ':';
-        char chKept = *lpszName;
-        *lpszName = '\0';
-        dwCode = CheckWhoCanChange(lpszPath, TRUE, szErr, MSG_SIZE);
-        *lpszName = chKept;
-    }
-    return dwCode == NO_ERROR;
+    return CheckWhoCanChangePath(lpszPath, 1, TRUE, szErr, MSG_SIZE) == NO_ERROR;
 }
 
 // A path with blanks is registered in quotes: unquoted, the manager would

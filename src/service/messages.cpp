@@ -1,22 +1,5 @@
-// Message texts: the catalogue, the system's error texts, bounded composing.
-#include <stdarg.h>
-#include <stdio.h>
-
+// Message texts: the catalogue and the system's error texts.
 #include "service/host.h"
-
-// msvcrt's _vsnprintf leaves the buffer unterminated when the text is cut,
-// so the last byte is always written here.
-void FormatText(char *buf, size_t size, const char *fmt, ...)
-{
-    va_list args;
-
-    if (size == 0)
-        return;
-    va_start(args, fmt);
-    _vsnprintf(buf, size, fmt, args);
-    va_end(args);
-    buf[size - 1] = '\0';
-}
 
 // Catalogue text uID into msg as LoadStringA gives it: converted to the ANSI
 // code page and cut to len - 1 bytes. Read with kernel32 alone, since user32
@@ -61,13 +44,17 @@ char *GetResourceString(int resID, char *msg, int len)
 
 char *GetLastErrorText(char *lpszBuf, DWORD dwSize)
 {
+    // Taken once, before any call: nothing promises that FormatMessageA's
+    // own work leaves the last error alone, and the text and the code
+    // printed beside it must be the same error's.
+    const DWORD dwCode = GetLastError();
     char *lpszTemp = NULL;
     DWORD dwRet;
 
     // Insert markers are left as they stand: no values are ever supplied.
     dwRet = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           NULL, GetLastError(), LANG_NEUTRAL, (LPSTR)&lpszTemp, 0, NULL);
+                           NULL, dwCode, LANG_NEUTRAL, (LPSTR)&lpszTemp, 0, NULL);
 
     // The system allocates lpszTemp through the pointer passed above.
     if (dwSize == 0) {
@@ -77,7 +64,7 @@ char *GetLastErrorText(char *lpszBuf, DWORD dwSize)
     } else {
         // Drop the CR LF that closes every system text, never before its start.
         lpszTemp[dwRet >= 2 ? dwRet - 2 : 0] = '\0';
-        FormatText(lpszBuf, dwSize, "%s (0x%x)", lpszTemp, (unsigned)GetLastError());
+        FormatText(lpszBuf, dwSize, "%s (0x%x)", lpszTemp, (unsigned)dwCode);
     }
 
     if (lpszTemp != NULL)  // cppcheck-suppress knownConditionTrueFalse

@@ -35,6 +35,13 @@ static BOOL SendStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWait
 {
     BOOL fResult;
 
+    // The handler is called as soon as the manager knows it, which can be
+    // before its registration has returned the handle to the service thread:
+    // a control then finds it still 0. Nothing can be reported with it, and
+    // logging the refusal would end a good run with exit code 6; the record
+    // is left as it is, start-pending, for the first real report.
+    if (sshStatusHandle == 0)
+        return FALSE;
     ssStatus.dwControlsAccepted =
         dwCurrentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
     ssStatus.dwCurrentState = dwCurrentState;

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "access/access.h"
 #include "service/catalogue.h"
 #include "service/host.h"
 #include "zuvo/supervisor.h"
@@ -97,31 +98,26 @@ static BOOL IsScriptReadable(const char *lpszPath)
     return TRUE;
 }
 
-// The script, its folder and the root, which the service runs as
-// LocalSystem: when any broad group can change one of them, whoever is in
-// that group could run their commands with the service's rights, so neither
-// instance starts. Logs which one and why; the entry's code becomes the exit
-// code. A console run is the person's own and is not checked.
-static BOOL IsInstallationProtected(void)
+// The script, its folder, the root and every folder above it up to the
+// volume's root, which the service runs as LocalSystem: when anybody but
+// the system, the administrators and the host's own account can change or
+// replace one of them, they could run their commands with the service's
+// rights, so neither instance starts. Logs which one and why; the entry's
+// code becomes the exit code. A console run is the person's own and is not
+// checked. fNameAccounts looks the account's name up, which may wait on a
+// domain controller: the stop routine, on the thread that answers every
+// control, names it by its SID instead.
+static BOOL IsInstallationProtected(BOOL fNameAccounts)
 {
     char szWhy[MSG_SIZE];
-    size_t cchScript = strlen(qelctl), cchWhy;
-    char *lpszObject;
-    DWORD dwCode = ERROR_NOT_ENOUGH_MEMORY;
-    int i;
+    size_t cchWhy;
+    DWORD dwCode;
 
     if (bDebug)
         return TRUE;
     szWhy[0] = '\0';
-    lpszObject = _strdup(qelctl);
-    // The script, then its folder, then the root: each a start of its path.
-    for (i = 0; lpszObject != NULL && i < 3; i++) {
-        dwCode = CheckWhoCanChange(lpszObject, i > 0, szWhy, MSG_SIZE - 1);
-        if (dwCode != NO_ERROR)
-            break;
-        lpszObject[cchScript - (i == 0 ? sizeof SCRIPT_NAME - 1 : sizeof SCRIPT_SUFFIX - 1)] = '\0';
-    }
-    free(lpszObject);
+    // The script's two folders: bin and the root.
+    dwCode = CheckWhoCanChangePath(qelctl, 2, fNameAccounts, szWhy, MSG_SIZE - 1);
     if (dwCode == NO_ERROR)
         return TRUE;
     cchWhy = strlen(szWhy);  // room was kept for the line end
@@ -238,7 +234,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         ReportScriptFailure(GetLastError());
         goto cleanup;
     }
-    if (!IsInstallationProtected())
+    if (!IsInstallationProtected(TRUE))
         goto cleanup;
 
     // A stop request that came first (in console mode even before the stop
@@ -280,7 +276,7 @@ void ServiceStop(void)
     // Without a root, or with one the code page misspells, there is no
     // script to run, nor with one that anybody may have rewritten since the
     // start; the event is still signalled.
-    if (FormScriptPath() && fRootExact && IsInstallationProtected()) {
+    if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE)) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
         if (hStopInstance != NULL)
             CloseHandle(hStopInstance);  // never waited for

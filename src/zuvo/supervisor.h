@@ -29,15 +29,4 @@ void ServiceStop(void);
 char *NewScriptPath(const char *lpszRoot);
 char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg);
 
-// writers.cpp: the broad group (Everyone, Users, Authenticated Users and the
-// like) that can change the object a self-relative descriptor belongs to, a
-// file or a folder; NULL when none can. The result may point into the
-// descriptor.
-const SID *FindBroadWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder);
-
-// rights.cpp: NO_ERROR when no broad group can change the file or folder at
-// lpszPath; otherwise the code to report, with lpszMsg saying which group
-// can ("PATH can be changed by GROUP.") or that its security is unreadable.
-DWORD CheckWhoCanChange(const char *lpszPath, BOOL fFolder, char *lpszMsg, size_t cchMsg);
-
 #endif

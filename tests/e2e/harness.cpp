@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,7 +13,10 @@ std::string ExeDir()
     return dir.substr(0, dir.find_last_of('\\'));
 }
 
-std::string VizadPath() { return ExeDir() + "\\vizad.exe"; }
+// The session's copy of the built vizad.exe (tests/wine/session): the build
+// tree may lie where others can change a folder above it, such as /tmp,
+// and -install refuses a program there.
+std::string VizadPath() { return "C:\\vizad-bin\\vizad.exe"; }
 std::string FixturePath() { return ExeDir() + "\\fixture.exe"; }
 
 void MakeDirs(const std::string &path)
@@ -359,10 +363,14 @@ std::string NewMarker()
 
 std::string UnixPath(const std::string &windowsPath)
 {
-    std::string path = windowsPath.substr(2);  // Z: is the Unix root
+    // Z: is the Unix root, C: the prefix's drive_c.
+    const char *prefix = getenv("WINEPREFIX");
+    std::string path = windowsPath.substr(2);
     for (char &c : path)
         if (c == '\\')
             c = '/';
+    if (toupper((unsigned char)windowsPath[0]) == 'C')
+        path = std::string(prefix ? prefix : "") + "/drive_c" + path;
     return path;
 }
 

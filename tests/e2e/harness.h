@@ -21,8 +21,8 @@ inline constexpr char kUsage[] =
 inline constexpr char kSuffix[] = "\\bin\\revaduzeza.bat";  // appended to the root
 
 // Folders and files.
-std::string ExeDir();                          // where e2e_tests.exe, vizad.exe, fixture.exe are
-std::string VizadPath();
+std::string ExeDir();                          // where e2e_tests.exe and fixture.exe are
+std::string VizadPath();                       // the session's copy of the built vizad.exe
 std::string FixturePath();
 std::string NewTestDir(const std::string &name);  // a fresh folder under the build tree's scratch
 void WriteTextFile(const std::string &path, const std::string &text);
@@ -123,7 +123,7 @@ bool SendCtrlC(const Child &child);
 // joins this Wine session, and may have a path longer than CreateProcess
 // takes (Wine's CreateProcess fails with 2 beyond 260 characters).
 bool RunUnixCommand(const std::string &command, DWORD timeoutMs = 30000);
-std::string UnixPath(const std::string &windowsPath);  // Z:\a\b -> /a/b (Z: paths only)
+std::string UnixPath(const std::string &windowsPath);  // Z:\a\b -> /a/b, C:\a -> prefix's drive_c/a
 // chmod MODE on the Unix file behind a Windows path (any drive). Wine makes
 // a file's security from its mode: o+w shows as Everyone allowed to write.
 bool ChangeUnixMode(const std::string &windowsPath, const char *mode);

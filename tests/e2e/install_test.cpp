@@ -96,6 +96,9 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     // runs theirs as LocalSystem.
     const std::wstring openDir = L"C:\\vizad-open-" + pid, openExe = L"C:\\vizad-openexe-" + pid;
     const std::string openDirA(openDir.begin(), openDir.end()), openExeA(openExe.begin(), openExe.end());
+    // Whoever may delete what its parent holds may replace the whole folder.
+    const std::wstring openParent = L"C:\\vizad-openparent-" + pid, belowOpen = openParent + L"\\bin";
+    const std::string openParentA(openParent.begin(), openParent.end());
     const std::wstring accented = L"C:\\vizad-caf\u00e9-" + pid;  // spelled exactly
     for (const auto &[dir, spelled] : { std::make_pair(cjk, '?'), std::make_pair(fullWidth, '&') }) {
         char ansi[MAX_PATH];
@@ -105,18 +108,21 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
     std::string from = VizadPath();
     std::wstring wideFrom(from.begin(), from.end());
     OnExit removeDirs([&] {
-        for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe, accented }) {
+        for (const std::wstring &dir :
+             { cjk, fullWidth, percent, openDir, openExe, belowOpen, openParent, accented }) {
             DeleteFileW((dir + L"\\vizad.exe").c_str());
             RemoveDirectoryW(dir.c_str());
         }
     });
-    for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe, accented }) {
+    ASSERT_TRUE(CreateDirectoryW(openParent.c_str(), NULL)) << GetLastError();
+    for (const std::wstring &dir : { cjk, fullWidth, percent, openDir, openExe, belowOpen, accented }) {
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), NULL)) << GetLastError();
         ASSERT_TRUE(CopyFileW(wideFrom.c_str(), (dir + L"\\vizad.exe").c_str(), FALSE))
             << GetLastError();
     }
     ASSERT_TRUE(ChangeUnixMode(openDirA, "o+w"));
     ASSERT_TRUE(ChangeUnixMode(openExeA + "\\vizad.exe", "o+w"));
+    ASSERT_TRUE(ChangeUnixMode(openParentA, "o+w"));
     // Copies at these paths are started from a Unix shell.
     std::string longDir = NewTestDir("long");
     OnExit removeLong([&] { RunUnixCommand("rm -rf '" + UnixPath(longDir) + "'"); });
@@ -153,6 +159,10 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
           unable + openDirA + " can be changed by Everyone.\n", "" },
         { "a vizad.exe anyone may change", openExe, "", "-install",
           unable + openExeA + "\\vizad.exe can be changed by Everyone.\n", "" },
+        { "from a folder whose parent anyone may change", belowOpen, "", "-install",
+          unable + openParentA + " can be changed by Everyone, who could replace " + openParentA +
+              "\\bin.\n",
+          "" },
         { "from a 512-character path", L"", tooLong, "-install",
           unable + ExpectedErrorText(ERROR_INSUFFICIENT_BUFFER) + "\n", "" },
         { "from a 511-character path", L"", fits, "-install", installed, fits },

@@ -9,7 +9,7 @@
 std::string ServiceRoot()
 {
     const char *root = getenv("ZOVOVEV");
-    return root ? root : "C:\\vizad&service";
+    return root ? root : "C:\\vizad-up\\two\\vizad&service";
 }
 
 static SC_HANDLE OpenTestService(SC_HANDLE *manager)

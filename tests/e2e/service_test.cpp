@@ -23,14 +23,15 @@ protected:
     }
 };
 
-// The services' root holds an ampersand ("C:\vizad&service"): unquoted, cmd
-// would run C:\vizad.bat in place of the script, with the service's rights.
+// The services' root holds an ampersand ("C:\vizad-up\two\vizad&service"):
+// unquoted, cmd would run C:\vizad-up\two\vizad.bat in place of the script, with the service's rights.
 TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
 {
     std::string root = ServiceRoot();
     ASSERT_NE(root.find('&'), std::string::npos) << root;
     const std::string decoy = root.substr(0, root.find('&')) + ".bat";
     const std::string ran = NewTestDir("decoy") + "\\ran";
+    MakeDirs(root.substr(0, root.rfind('\\')));
     WriteTextFile(decoy, "@echo %0 %*>>\"" + ran + "\"\r\n");
     OnExit unplant([&] { DeleteFileA(decoy.c_str()); });
     ASSERT_TRUE(FileExists(decoy));
@@ -78,21 +79,35 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
 // with the failing call's code; the entry names the script or what is open.
 TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
 {
-    const std::string script = ServiceRoot() + "\\bin\\revaduzeza.bat";
+    const std::string root = ServiceRoot();
+    const std::string script = root + "\\bin\\revaduzeza.bat";
+    const std::string parent = root.substr(0, root.rfind('\\'));
+    const std::string above = parent.substr(0, parent.rfind('\\'));
+    const std::string everyone = " can be changed by Everyone";
     const struct {
         const char *name;
         bool present;
         bool held;
         std::string open;  // made writable for Everyone
         DWORD code;
+        std::string why;   // logged after the code
     } cases[] = {
-        { "missing", false, false, "", ERROR_FILE_NOT_FOUND },
+        { "missing", false, false, "", ERROR_FILE_NOT_FOUND, script + " not found.\n" },
         // Held for writing, sharing reads and writes: the readability check
         // passes, and under Wine CreateProcessA fails on the sharing.
-        { "held for writing", true, true, "", ERROR_SHARING_VIOLATION },
-        { "script anyone may change", true, false, script, ERROR_INVALID_STATE },
-        { "bin anyone may change", true, false, ServiceRoot() + "\\bin", ERROR_INVALID_STATE },
-        { "root anyone may change", true, false, ServiceRoot(), ERROR_INVALID_STATE },
+        { "held for writing", true, true, "", ERROR_SHARING_VIOLATION, script + " not found.\n" },
+        { "script anyone may change", true, false, script, ERROR_INVALID_STATE,
+          script + everyone + ".\n" },
+        { "bin anyone may change", true, false, root + "\\bin", ERROR_INVALID_STATE,
+          root + "\\bin" + everyone + ".\n" },
+        { "root anyone may change", true, false, root, ERROR_INVALID_STATE,
+          root + everyone + ".\n" },
+        // Whoever may delete what a folder above holds may rename the tree
+        // away and put their own in its place.
+        { "the root's parent anyone may change", true, false, parent, ERROR_INVALID_STATE,
+          parent + everyone + ", who could replace " + root + ".\n" },
+        { "a folder two levels up anyone may change", true, false, above, ERROR_INVALID_STATE,
+          above + everyone + ", who could replace " + parent + ".\n" },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,10 +138,8 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         ExpectServiceStatus(status, SERVICE_STOPPED, c.code);
         std::vector<std::string> logged;
         ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
-        EXPECT_EQ(logged, (std::vector<std::string>{
-                              "ZUVO error: " + std::to_string(c.code) + "\n",
-                              c.open.empty() ? script + " not found.\n"
-                                             : c.open + " can be changed by Everyone.\n" }));
+        EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: " + std::to_string(c.code) + "\n",
+                                                    c.why }));
         EXPECT_EQ(CountCalls(inst, "run"), 0u);
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
@@ -151,8 +164,10 @@ TEST_F(ServiceRun, StopInstanceOfAScriptAnyoneMayChangeIsNotStarted)
     ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
     std::vector<std::string> logged;
     ASSERT_TRUE(WaitFor([&] { return (logged = EventStringsSince(offset)).size() >= 2; }, 10000));
+    // Named by its SID: a name lookup could wait on a domain controller, and
+    // the stop routine runs on the thread that answers every control.
     EXPECT_EQ(logged, (std::vector<std::string>{ "ZUVO error: 5023\n",
-                                                 inst.script + " can be changed by Everyone.\n" }));
+                                                 inst.script + " can be changed by S-1-1-0.\n" }));
     ASSERT_TRUE(QueryTestService(&status));
     ExpectServiceStatus(status, SERVICE_STOP_PENDING, 0, 6);
     EXPECT_TRUE(ServerRunning(inst));

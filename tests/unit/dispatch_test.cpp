@@ -76,14 +76,13 @@ TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
 
 TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
 {
-    // One interrogation before the first report, one between the second and
-    // third start-up reports, one while running, one while stop-pending (the
-    // stop instance here leaves the servers running; the test stops them
-    // itself). The first comes inside the registration, where the handle is
-    // not yet the host's: this fake takes the one left from before.
+    // One interrogation inside the registration, before the handle reaches
+    // the service thread (0 there, as in a fresh process: nothing can be
+    // reported, and nothing is logged); one between the third and fourth
+    // start-up reports, one while running, one while stop-pending (the stop
+    // instance here leaves the servers running; the test stops them itself).
     Installation inst = MakeInstallation(NewTestDir("svc-ask") + "\\inst", "", "rem");
     SetRoot(inst.root.c_str());
-    sshStatusHandle = kFakeStatusHandle;
     fake.onRegister = [] { fake.handler(SERVICE_CONTROL_INTERROGATE); };
     fake.onReport = [](const SERVICE_STATUS &) {
         if (FakeReports().size() == 3)
@@ -103,19 +102,21 @@ TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
     std::string seen;
     for (const SERVICE_STATUS &r : reports)
         seen += std::to_string(r.dwCurrentState) + "/" + std::to_string(r.dwCheckPoint) + " ";
-    ASSERT_EQ(reports.size(), 12u) << seen;
+    ASSERT_EQ(reports.size(), 11u) << seen;
     DWORD states[] = { SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_START_PENDING,
                        SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_START_PENDING,
-                       SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_RUNNING,
-                       SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED };
-    DWORD checkPoints[] = { 1, 2, 3, 4, 5, 6, 7, 0, 0, 8, 9, 0 };
-    DWORD hints[] = { 0, 3000, 3000, 0, 3000, 3000, 3000, 0, 0, 0, 0, 0 };
-    for (size_t i = 0; i < 12; i++) {
+                       SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                       SERVICE_STOP_PENDING, SERVICE_STOPPED };
+    DWORD checkPoints[] = { 1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 0 };
+    DWORD hints[] = { 3000, 3000, 3000, 0, 3000, 3000, 0, 0, 0, 0, 0 };
+    for (size_t i = 0; i < 11; i++) {
         DWORD accepted = states[i] == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
         EXPECT_TRUE(SameStatus(reports[i], Status(states[i], accepted, 0, checkPoints[i],
                                                   hints[i])))
             << "report " << i;
+        EXPECT_EQ(fake.reportHandles[i], kFakeStatusHandle) << "report " << i;
     }
+    EXPECT_TRUE(FakeEvents().empty());
 }
 
 // No call has failed, yet the stop must not read as success: the entry and

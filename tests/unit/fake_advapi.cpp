@@ -188,15 +188,23 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
 }
 
 // Files and folders keep their real security unless a case sets another:
-// the cases' trees are the test's own, which no broad group may change.
+// the cases' trees are the test's own, which nobody else may change.
 DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
 {
     *ppSD = NULL;
+    fake.securityRead.push_back(lpszPath);
     if (fake.securityError != ERROR_SUCCESS)
         return fake.securityError;
-    if (!fake.securitySddl.empty())
-        return ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                   fake.securitySddl.c_str(), SDDL_REVISION_1, ppSD, NULL)
+    std::string sddl = fake.securitySddl;
+    if (!fake.securityByPath.empty()) {
+        auto found = fake.securityByPath.find(lpszPath);
+        if (found == fake.securityByPath.end())
+            return ERROR_FILE_NOT_FOUND;
+        sddl = found->second;
+    }
+    if (!sddl.empty())
+        return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                    ppSD, NULL)
                    ? ERROR_SUCCESS
                    : GetLastError();
     return GetNamedSecurityInfoA(lpszPath, SE_FILE_OBJECT,
@@ -208,4 +216,29 @@ BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomai
                          LPDWORD cchDomain, PSID_NAME_USE peUse)
 {
     return LookupAccountSidA(NULL, pSid, lpName, cchName, lpDomain, cchDomain, peUse);
+}
+
+DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
+{
+    PSID self = NULL;
+    if (!fake.selfSid.empty()) {
+        if (!ConvertStringSidToSidA(fake.selfSid.c_str(), &self))
+            return GetLastError();
+    } else {
+        HANDLE token;
+        BYTE info[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return GetLastError();
+        BOOL read = GetTokenInformation(token, TokenUser, info, sizeof info, &size);
+        CloseHandle(token);
+        if (!read)
+            return GetLastError();
+        return CopySid(cbSid, pSid, reinterpret_cast<TOKEN_USER *>(info)->User.Sid)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    }
+    DWORD result = CopySid(cbSid, pSid, self) ? ERROR_SUCCESS : GetLastError();
+    LocalFree(self);
+    return result;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ struct FakeAdvapi {
     // File security: the real one, unless a descriptor or a failure is set.
     std::string securitySddl;
     DWORD securityError = ERROR_SUCCESS;
+    // A descriptor per path, which wins over the above; once any is set, a
+    // path not listed cannot be read (2), so that a check of the wrong path
+    // shows. Every path read is recorded.
+    std::map<std::string, std::string> securityByPath;
+    std::vector<std::string> securityRead;
+    std::string selfSid;                     // the host's own account; "" for the real one
 
     // Event log.
     std::vector<EventEntry> events;

@@ -1,6 +1,8 @@
 // The message catalogue, the system's error texts and bounded composing.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 
 #include "service/host.h"
@@ -66,20 +68,71 @@ static std::string SystemText(DWORD code)
     return result;
 }
 
+// FormatMessageA as a system may have it: the text is right, but its own
+// work leaves another last error behind.
+static DWORD WINAPI FormatMessageLeavingAnError(DWORD flags, LPCVOID source, DWORD id,
+                                                DWORD lang, LPSTR buf, DWORD size,
+                                                va_list *args)
+{
+    auto real = reinterpret_cast<decltype(&FormatMessageA)>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "FormatMessageA")));
+    DWORD len = real(flags, source, id, lang, buf, size, args);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return len;
+}
+
+// Points this program's imports that lead to from at to instead; false when
+// none does. The host's code is linked into this program and calls through
+// the same imports.
+static bool ReplaceImport(void *from, void *to)
+{
+    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleA(NULL));
+    auto nt = reinterpret_cast<IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    bool found = false;
+    for (auto imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
+         imp->Name != 0; imp++) {
+        for (auto slot = reinterpret_cast<void **>(base + imp->FirstThunk); *slot; slot++) {
+            if (*slot != from)
+                continue;
+            DWORD was;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &was);
+            *slot = to;
+            VirtualProtect(slot, sizeof *slot, was, &was);
+            found = true;
+        }
+    }
+    return found;
+}
+
 TEST(LastErrorText, DropsTheLineEndAndAppendsTheCodeInHex)
 {
-    struct { DWORD code; const char *hex; } cases[] = {
-        { ERROR_ACCESS_DENIED, " (0x5)" },
-        { ERROR_FILE_NOT_FOUND, " (0x2)" },
-        { ERROR_SERVICE_EXISTS, " (0x431)" },
+    struct { DWORD code; const char *hex; bool errorChanged; } cases[] = {
+        { ERROR_ACCESS_DENIED, " (0x5)", false },
+        { ERROR_FILE_NOT_FOUND, " (0x2)", false },
+        { ERROR_SERVICE_EXISTS, " (0x431)", false },
+        // The code printed is the one asked about, not what the text's
+        // lookup left behind.
+        { ERROR_ACCESS_DENIED, " (0x5)", true },
     };
     for (const auto &c : cases) {
         std::string system = SystemText(c.code);
         ASSERT_GE(system.size(), 2u) << c.code;
         ASSERT_EQ(system.substr(system.size() - 2), "\r\n");
         char buf[MSG_SIZE];
+        void *real = reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleA("kernel32.dll"), "FormatMessageA"));
+        void *leaving = reinterpret_cast<void *>(FormatMessageLeavingAnError);
+        if (c.errorChanged)
+            ASSERT_TRUE(ReplaceImport(real, leaving)) << "no import of FormatMessageA";
         SetLastError(c.code);
         EXPECT_EQ(GetLastErrorText(buf, MSG_SIZE), buf);
+        if (c.errorChanged) {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY) << "the fake was not called";
+            ReplaceImport(leaving, real);
+        }
         EXPECT_EQ(std::string(buf), system.substr(0, system.size() - 2) + c.hex);
     }
 }

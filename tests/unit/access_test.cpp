@@ -1,0 +1,388 @@
+// Who may change what the service runs: the decision over descriptors
+// written in SDDL (or byte by byte where Wine's parser has no form), the
+// naming of what it finds, and the walk up a path through a fake that hands
+// out a descriptor per path.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+#include "access/access.h"
+#include "fake_advapi.h"
+#include "service/host.h"
+
+static const char kSelf[] = "S-1-5-21-1-2-3-1001";   // the host's own account in these rows
+static const char kUser[] = "S-1-5-21-1-2-3-1002";   // a named account, no administrator
+static const char kInstaller[] =
+    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+static std::string SidText(const SID *sid)
+{
+    char *text = NULL;
+    if (sid == NULL)
+        return "";
+    if (!ConvertSidToStringSidA(const_cast<SID *>(sid), &text))
+        return "(unnamed)";
+    std::string result = text;
+    LocalFree(text);
+    return result;
+}
+
+// A self-relative descriptor, owned by Administrators, whose DACL holds the
+// given ACEs as they stand: type, mask, SID and, for the conditional types,
+// a condition (its bytes only need to be there).
+struct RawAce {
+    BYTE type;
+    DWORD mask;
+    const char *sid;
+};
+static std::vector<BYTE> RawDescriptor(const std::vector<RawAce> &aces)
+{
+    std::vector<BYTE> acl(sizeof(ACL));
+    for (const RawAce &a : aces) {
+        PSID sid = NULL;
+        if (!ConvertStringSidToSidA(a.sid, &sid))
+            return {};
+        std::vector<BYTE> ace(sizeof(ACE_HEADER) + sizeof(DWORD));
+        const BYTE *p = static_cast<const BYTE *>(sid);
+        ace.insert(ace.end(), p, p + GetLengthSid(sid));
+        LocalFree(sid);
+        if (a.type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || a.type == ACCESS_DENIED_CALLBACK_ACE_TYPE)
+            ace.insert(ace.end(), { 'a', 'r', 't', 'x', 0x01, 0x00, 0x00, 0x00 });  // a TRUE
+        ACE_HEADER header = { a.type, 0, (WORD)ace.size() };
+        memcpy(ace.data(), &header, sizeof header);
+        memcpy(ace.data() + sizeof header, &a.mask, sizeof a.mask);
+        acl.insert(acl.end(), ace.begin(), ace.end());
+    }
+    ACL head = { ACL_REVISION, 0, (WORD)acl.size(), (WORD)aces.size(), 0 };
+    memcpy(acl.data(), &head, sizeof head);
+    PSID owner = NULL;
+    ConvertStringSidToSidA("S-1-5-32-544", &owner);
+    std::vector<BYTE> sd(sizeof(SECURITY_DESCRIPTOR_RELATIVE));
+    SECURITY_DESCRIPTOR_RELATIVE rel = {};
+    rel.Revision = SECURITY_DESCRIPTOR_REVISION;
+    rel.Control = SE_SELF_RELATIVE | SE_DACL_PRESENT;
+    rel.Owner = (DWORD)sd.size();
+    const BYTE *o = static_cast<const BYTE *>(owner);
+    sd.insert(sd.end(), o, o + GetLengthSid(owner));
+    LocalFree(owner);
+    rel.Dacl = (DWORD)sd.size();
+    sd.insert(sd.end(), acl.begin(), acl.end());
+    memcpy(sd.data(), &rel, sizeof rel);
+    return sd;
+}
+
+// The SID string of what the decision finds, "" for nothing. kind: 'f' a
+// file the host runs, 'd' a folder it runs from, 'a' a folder above them.
+// An empty SDDL stands for a NULL DACL, made by hand: Wine reads
+// "D:NO_ACCESS_CONTROL" as an empty DACL instead.
+static std::string Untrusted(const std::string &sddl, char kind, const char *self = kSelf,
+                             const std::vector<BYTE> &raw = {})
+{
+    PSECURITY_DESCRIPTOR sd = NULL;
+    SECURITY_DESCRIPTOR absolute;
+    BYTE nullDacl[64];
+    DWORD size = sizeof nullDacl;
+    PSID selfSid = NULL;
+    if (self && !ConvertStringSidToSidA(self, &selfSid))
+        return "(bad self)";
+    if (!raw.empty()) {
+        // given as it stands
+    } else if (sddl.empty()) {
+        InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&absolute, TRUE, NULL, FALSE);
+        if (!MakeSelfRelativeSD(&absolute, nullDacl, &size))
+            return "(no NULL DACL, " + std::to_string(GetLastError()) + ")";
+    } else if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &sd, NULL)) {
+        return "(bad SDDL, " + std::to_string(GetLastError()) + ")";
+    }
+    PSECURITY_DESCRIPTOR given = !raw.empty() ? (PSECURITY_DESCRIPTOR)raw.data()
+                                 : sd        ? sd
+                                             : nullDacl;
+    const SID *pSelf = static_cast<const SID *>(selfSid);
+    std::string result = SidText(kind == 'a' ? FindUntrustedReplacer(given, pSelf)
+                                             : FindUntrustedWriter(given, kind == 'd', pSelf));
+    LocalFree(sd);
+    LocalFree(selfSid);
+    return result;
+}
+
+TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheServiceRuns)
+{
+    // Real Windows, by default: C:\, C:\Program Files and C:\ProgramData;
+    // what C:\Program Files hands down to a folder an elevated administrator
+    // makes there, and what C:\ hands down to one made at its top.
+    const std::string ti = kInstaller;
+    const std::string driveC = "O:" + ti + "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"
+                               "(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)";
+    const std::string programFilesItself =
+        "O:" + ti + "D:PAI(A;;FA;;;" + ti + ")(A;CIIO;GA;;;" + ti + ")(A;;0x1301bf;;;SY)"
+        "(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+        "(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
+        "(A;OICIIO;GXGR;;;S-1-15-2-1)(A;;0x1200a9;;;S-1-15-2-2)(A;OICIIO;GXGR;;;S-1-15-2-2)";
+    const std::string programData = "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)"
+                                    "(A;OICI;0x1200a9;;;BU)(A;CI;0x116;;;BU)";
+    const std::string underProgramFiles =
+        "O:BAD:AI(A;ID;FA;;;" + ti + ")(A;OICIIOID;GA;;;" + ti + ")"
+        "(A;ID;FA;;;SY)(A;OICIIOID;GA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)"
+        "(A;ID;0x1200a9;;;BU)(A;OICIIOID;GXGR;;;BU)(A;OICIIOID;GA;;;CO)"
+        "(A;ID;0x1200a9;;;S-1-15-2-1)(A;OICIIOID;GXGR;;;S-1-15-2-1)";
+    const std::string topOfC = "O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+                               "(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
+    const std::string admins = "(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+    const std::string user = kUser;
+    const struct {
+        const char *what;
+        std::string sddl;
+        char kind;
+        const char *found;
+        std::vector<BYTE> raw;
+    } cases[] = {
+        { "C:\\ above the root", driveC, 'a', "" },
+        { "C:\\ as the root: Authenticated Users only add folders", driveC, 'd', "" },
+        { "C:\\Program Files above the root", programFilesItself, 'a', "" },
+        { "C:\\ProgramData above the root: Users only add", programData, 'a', "" },
+        { "C:\\ProgramData as the root: Users add files", programData, 'd', "S-1-5-32-545" },
+        { "made by an administrator under Program Files", underProgramFiles, 'd', "" },
+        { "a script made there", underProgramFiles, 'f', "" },
+        { "made at the top of C:", topOfC, 'd', "S-1-5-11" },
+        { "above the root, made at the top of C:", topOfC, 'a', "S-1-5-11" },
+        // Adding a subfolder replaces nothing the host runs; on a file the
+        // same bit is append data.
+        { "Users may only add folders", "O:BAD:" + admins + "(A;;0x100004;;;BU)", 'd', "" },
+        { "append data on the script", "O:BAD:" + admins + "(A;;0x100004;;;BU)", 'f',
+          "S-1-5-32-545" },
+        { "adding files above replaces nothing", "O:BAD:" + admins + "(A;;0x100006;;;WD)", 'a', "" },
+        { "delete child above", "O:BAD:" + admins + "(A;;0x40;;;WD)", 'a', "S-1-1-0" },
+        { "delete above", "O:BAD:" + admins + "(A;;SD;;;BU)", 'a', "S-1-5-32-545" },
+        { "write DAC above", "O:BAD:" + admins + "(A;;WD;;;BU)", 'a', "S-1-5-32-545" },
+        { "inherit-only full control", "D:(A;OICIIO;FA;;;WD)" + admins, 'd', "" },
+        { "NULL DACL", "", 'f', "S-1-1-0" },
+        { "no DACL at all", "O:BA", 'd', "S-1-1-0" },
+        { "empty DACL", "O:BAD:", 'f', "" },
+        // Denies as they apply to different people.
+        { "Everyone denied before Users allowed", "D:(D;;FA;;;WD)(A;;FA;;;BU)", 'f', "" },
+        { "Everyone denied before Authenticated Users allowed", "D:(D;;FA;;;WD)(A;;FA;;;AU)", 'd',
+          "" },
+        { "Everyone denied: Anonymous is not in it", "D:(D;;FA;;;WD)(A;;FA;;;AN)", 'f', "S-1-5-7" },
+        { "Authenticated Users denied, Everyone allowed: Guest writes",
+          "D:(D;;FA;;;AU)(A;;FA;;;WD)", 'f', "S-1-1-0" },
+        { "Users denied, Everyone allowed", "D:(D;;FA;;;BU)(A;;FA;;;WD)", 'd', "S-1-1-0" },
+        { "the same SID denied first", "D:(D;;FA;;;BU)(A;;FA;;;BU)", 'f', "" },
+        { "denied after the allow", "D:(A;;FA;;;BU)(D;;FA;;;WD)", 'f', "S-1-5-32-545" },
+        { "a deny of writing leaves deleting", "D:(D;;0x6;;;WD)(A;;FA;;;BU)", 'f', "S-1-5-32-545" },
+        { "an inherit-only deny holds nothing", "D:(D;OICIIO;FA;;;WD)(A;;FA;;;BU)", 'f',
+          "S-1-5-32-545" },
+        { "a conditional allow", "", 'f', "S-1-5-11",
+          RawDescriptor({ { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-544" },
+                          { ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-11" } }) },
+        { "a conditional deny protects nothing", "", 'd', "S-1-5-32-545",
+          RawDescriptor({ { ACCESS_DENIED_CALLBACK_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" },
+                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-545" } }) },
+        { "the same built by hand, unconditional", "", 'd', "",
+          RawDescriptor({ { ACCESS_DENIED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" },
+                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-545" } }) },
+        // Owners: an owner may always rewrite the DACL.
+        { "owned by Everyone", "O:WDD:" + admins, 'd', "S-1-1-0" },
+        { "owned by LOCAL", "O:S-1-2-0D:" + admins, 'd', "S-1-2-0" },
+        { "owned by LOCAL SERVICE", "O:LSD:" + admins, 'a', "S-1-5-19" },
+        { "owned by a named account", "O:" + user + "D:" + admins, 'd', kUser },
+        { "a named account above", "O:" + user + "D:" + admins, 'a', kUser },
+        { "owned by the host's own account", std::string("O:") + kSelf + "D:" + admins, 'd', "" },
+        { "owned by SYSTEM", "O:SYD:" + admins, 'f', "" },
+        { "owned by TrustedInstaller", "O:" + ti + "D:" + admins, 'a', "" },
+        // Generic rights and the rights to change.
+        { "generic write", "D:(A;;GW;;;IU)", 'f', "S-1-5-4" },
+        { "generic all", "D:(A;;GA;;;AN)", 'd', "S-1-5-7" },
+        { "maximum allowed", "D:(A;;0x2000000;;;NU)", 'f', "S-1-5-2" },
+        { "write owner alone", "D:(A;;WO;;;S-1-5-3)", 'd', "S-1-5-3" },
+        { "delete alone", "D:(A;;SD;;;S-1-5-6)", 'f', "S-1-5-6" },
+        { "delete child on bin", "D:(A;;0x40;;;S-1-5-15)", 'd', "S-1-5-15" },
+        { "delete child means nothing on a file", "D:(A;;0x40;;;S-1-5-15)", 'f', "" },
+        { "add file on bin", "D:(A;;0x2;;;S-1-5-113)", 'd', "S-1-5-113" },
+        { "read, execute and attributes", "D:(A;;0x1201a9;;;BG)", 'f', "" },
+        // Who may write: every SID but the trusted few.
+        { "guests", "D:(A;;0x2;;;BG)", 'f', "S-1-5-32-546" },
+        { "app packages", "D:(A;;FA;;;S-1-15-2-1)", 'f', "S-1-15-2-1" },
+        { "restricted app packages", "D:(A;;FA;;;S-1-15-2-2)", 'f', "S-1-15-2-2" },
+        { "a capability", "D:(A;;FA;;;S-1-15-3-1)", 'f', "S-1-15-3-1" },
+        { "LOCAL", "D:(A;;FA;;;S-1-2-0)", 'f', "S-1-2-0" },
+        { "CONSOLE LOGON", "D:(A;;FA;;;S-1-2-1)", 'd', "S-1-2-1" },
+        { "DIALUP", "D:(A;;FA;;;S-1-5-1)", 'f', "S-1-5-1" },
+        { "RESTRICTED", "D:(A;;FA;;;S-1-5-12)", 'f', "S-1-5-12" },
+        { "TERMINAL SERVER USER", "D:(A;;FA;;;S-1-5-13)", 'f', "S-1-5-13" },
+        { "REMOTE INTERACTIVE LOGON", "D:(A;;FA;;;S-1-5-14)", 'a', "S-1-5-14" },
+        { "IUSR", "D:(A;;FA;;;S-1-5-17)", 'f', "S-1-5-17" },
+        { "LOCAL SERVICE", "D:(A;;FA;;;LS)", 'f', "S-1-5-19" },
+        { "NETWORK SERVICE", "D:(A;;FA;;;NS)", 'd', "S-1-5-20" },
+        { "NTLM authentication", "D:(A;;FA;;;S-1-5-64-10)", 'f', "S-1-5-64-10" },
+        { "Other Organization", "D:(A;;FA;;;S-1-5-1000)", 'f', "S-1-5-1000" },
+        { "asserted identity", "D:(A;;FA;;;S-1-18-1)", 'f', "S-1-18-1" },
+        { "ALL SERVICES", "D:(A;;FA;;;S-1-5-80-0)", 'f', "S-1-5-80-0" },
+        { "another service", "D:(A;;FA;;;S-1-5-80-1-2-3-4-5)", 'f', "S-1-5-80-1-2-3-4-5" },
+        { "Power Users", "D:(A;;FA;;;S-1-5-32-547)", 'f', "S-1-5-32-547" },
+        { "Remote Desktop Users", "D:(A;;FA;;;S-1-5-32-555)", 'f', "S-1-5-32-555" },
+        { "IIS_IUSRS", "D:(A;;FA;;;S-1-5-32-568)", 'f', "S-1-5-32-568" },
+        { "BUILTIN itself", "D:(A;;FA;;;S-1-5-32)", 'f', "S-1-5-32" },
+        { "Local account and administrator", "D:(A;;FA;;;S-1-5-114)", 'f', "S-1-5-114" },
+        { "a sub-authority below Authenticated Users", "D:(A;;FA;;;S-1-5-11-0)", 'f',
+          "S-1-5-11-0" },
+        { "Domain Users", "D:(A;;FA;;;S-1-5-21-1004336348-1177238915-682003330-513)", 'f',
+          "S-1-5-21-1004336348-1177238915-682003330-513" },
+        { "Domain Guests", "D:(A;;FA;;;S-1-5-21-7-8-9-514)", 'd', "S-1-5-21-7-8-9-514" },
+        { "Domain Computers", "D:(A;;FA;;;S-1-5-21-7-8-9-515)", 'f', "S-1-5-21-7-8-9-515" },
+        { "the Guest account", "D:(A;;FA;;;S-1-5-21-7-8-9-501)", 'f', "S-1-5-21-7-8-9-501" },
+        { "a named user with full control", "D:(A;;FA;;;" + user + ")" + admins, 'd', kUser },
+        { "an authority the host never heard of", "D:(A;;FA;;;S-1-99-1)", 'f', "S-1-99-1" },
+        // The trusted, and what only looks like them.
+        { "Administrators", "D:(A;;FA;;;S-1-5-32-544)", 'f', "" },
+        { "SYSTEM", "D:(A;;FA;;;SY)", 'a', "" },
+        { "the built-in Administrator", "D:(A;;FA;;;S-1-5-21-7-8-9-500)", 'f', "" },
+        { "Domain Admins", "D:(A;;FA;;;S-1-5-21-7-8-9-512)", 'd', "" },
+        { "Enterprise Admins", "D:(A;;FA;;;S-1-5-21-7-8-9-519)", 'f', "" },
+        { "TrustedInstaller", "D:(A;;FA;;;" + ti + ")", 'f', "" },
+        { "CREATOR OWNER", "D:(A;;FA;;;CO)", 'd', "" },
+        { "CREATOR GROUP", "D:(A;;FA;;;CG)", 'f', "" },
+        { "OWNER RIGHTS", "D:(A;;FA;;;S-1-3-4)", 'f', "" },
+        { "the host's own account", std::string("D:(A;;FA;;;") + kSelf + ")", 'f', "" },
+        { "a 512 short of the domain shape", "D:(A;;FA;;;S-1-5-21-7-8-512)", 'f',
+          "S-1-5-21-7-8-512" },
+        { "a 500 with a part more", "D:(A;;FA;;;S-1-5-21-7-8-9-500-1)", 'f',
+          "S-1-5-21-7-8-9-500-1" },
+        { "a 544 outside BUILTIN", "D:(A;;FA;;;S-1-5-33-544)", 'f', "S-1-5-33-544" },
+        { "TrustedInstaller's last part changed",
+          "D:(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465)", 'f',
+          "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465" },
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(Untrusted(c.sddl, c.kind, kSelf, c.raw), c.found) << c.what << ": " << c.sddl;
+    // Without an account of its own, the host trusts no account as its own.
+    EXPECT_EQ(Untrusted(std::string("O:") + kSelf + "D:(A;;FA;;;BA)", 'd', nullptr), kSelf);
+}
+
+// What is found, named as the administrator will look for it: the
+// system's name, or the SID where it has none or must not be asked; and
+// whether it owns the object or can change it.
+TEST(Access, TheRefusalNamesTheObjectTheAccountAndWhatItMayDo)
+{
+    const struct {
+        const char *sddl;
+        DWORD readError;
+        AccessObject kind;
+        BOOL lookup;
+        DWORD code;
+        const char *message;
+    } cases[] = {
+        { "D:(A;;FA;;;BA)(A;;0x1200a9;;;WD)", 0, ACCESS_FOLDER, TRUE, NO_ERROR, "" },
+        { "D:(A;;FA;;;AU)", 0, ACCESS_FOLDER, TRUE, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by NT AUTHORITY\\Authenticated Users." },
+        { "D:(A;;FA;;;AU)", 0, ACCESS_FOLDER, FALSE, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by S-1-5-11." },
+        { "O:WDD:", 0, ACCESS_FOLDER, TRUE, ERROR_INVALID_STATE,
+          "C:\\U\\bin is owned by Everyone, who can change its rights." },
+        { "O:S-1-5-21-7-8-9-1002D:", 0, ACCESS_FILE, TRUE, ERROR_INVALID_STATE,
+          "C:\\U\\bin is owned by S-1-5-21-7-8-9-1002, who can change its rights." },
+        { "D:(A;;0x40;;;WD)", 0, ACCESS_FOLDER_ABOVE, TRUE, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by Everyone, who could replace C:\\U\\bin\\x." },
+        { "O:S-1-2-0D:", 0, ACCESS_FOLDER_ABOVE, TRUE, ERROR_INVALID_STATE,
+          "C:\\U\\bin is owned by LOCAL, who could replace C:\\U\\bin\\x." },
+        // No domain of that SID answers here.
+        { "D:(A;;FA;;;S-1-5-21-7-8-9-513)", 0, ACCESS_FILE, TRUE, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by S-1-5-21-7-8-9-513." },
+        // The widest authority written in decimal.
+        { "D:(A;;FA;;;S-1-4294967295-7)", 0, ACCESS_FILE, FALSE, ERROR_INVALID_STATE,
+          "C:\\U\\bin can be changed by S-1-4294967295-7." },
+        { "", ERROR_ACCESS_DENIED, ACCESS_FILE, TRUE, ERROR_ACCESS_DENIED,
+          "Who can change C:\\U\\bin cannot be read." },
+    };
+    const std::string below = "C:\\U\\bin\\x and more";
+    for (const auto &c : cases) {
+        fake = FakeAdvapi();
+        fake.securitySddl = c.sddl;
+        fake.securityError = c.readError;
+        char message[MSG_SIZE] = "";
+        EXPECT_EQ(CheckWhoCanChange("C:\\U\\bin", c.kind, below.c_str(), strlen("C:\\U\\bin\\x"),
+                                    NULL, c.lookup, message, sizeof message),
+                  c.code)
+            << c.sddl;
+        EXPECT_STREQ(message, c.message) << c.sddl;
+    }
+    fake = FakeAdvapi();
+}
+
+// The walk from the file up to the volume's root: what is read, in order,
+// and what is refused. Every path not listed cannot be read.
+TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
+{
+    const std::string clean = "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;WD)";
+    const std::string addOnly = "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)";  // add files and folders
+    const std::string deleteChild = "O:BAD:(A;;FA;;;BA)(A;;0x1200e9;;;WD)";
+    const std::string ownedByUser = std::string("O:") + kUser + "D:(A;;FA;;;BA)";
+    const std::string script = "C:\\a\\b\\root\\bin\\revaduzeza.bat";
+    const std::vector<std::string> scriptPath = { script, "C:\\a\\b\\root\\bin",
+                                                  "C:\\a\\b\\root", "C:\\a\\b", "C:\\a", "C:\\" };
+    const std::string share = "\\\\server\\share\\inst\\bin\\revaduzeza.bat";
+    const std::vector<std::string> sharePath = { share, "\\\\server\\share\\inst\\bin",
+                                                 "\\\\server\\share\\inst", "\\\\server\\share\\" };
+    const struct {
+        const char *what;
+        std::string file;
+        int folders;
+        std::vector<std::string> path;         // each read, in order, clean unless below
+        std::vector<std::pair<int, std::string>> descriptors;  // index in path, SDDL
+        DWORD code;
+        std::string message;
+    } cases[] = {
+        { "clean all the way", script, 2, scriptPath, {}, NO_ERROR, "" },
+        { "Authenticated Users only add to C:\\", script, 2, scriptPath, { { 5, addOnly } },
+          NO_ERROR, "" },
+        { "but on bin, adding files counts", script, 2, { script, "C:\\a\\b\\root\\bin" },
+          { { 1, addOnly } },
+          ERROR_INVALID_STATE, "C:\\a\\b\\root\\bin can be changed by S-1-5-11." },
+        { "delete child two levels up", script, 2,
+          { script, "C:\\a\\b\\root\\bin", "C:\\a\\b\\root", "C:\\a\\b", "C:\\a" },
+          { { 4, deleteChild } }, ERROR_INVALID_STATE,
+          "C:\\a can be changed by S-1-1-0, who could replace C:\\a\\b." },
+        { "the drive's root owned by a user", script, 2, scriptPath, { { 5, ownedByUser } },
+          ERROR_INVALID_STATE, std::string("C:\\ is owned by ") + kUser +
+                                   ", who could replace C:\\a." },
+        { "the root owned by a user", script, 2,
+          { script, "C:\\a\\b\\root\\bin", "C:\\a\\b\\root" }, { { 2, ownedByUser } },
+          ERROR_INVALID_STATE,
+          std::string("C:\\a\\b\\root is owned by ") + kUser + ", who can change its rights." },
+        { "a share", share, 2, sharePath, {}, NO_ERROR, "" },
+        { "a share's root", share, 2, sharePath, { { 3, deleteChild } }, ERROR_INVALID_STATE,
+          "\\\\server\\share\\ can be changed by S-1-1-0, who could replace "
+          "\\\\server\\share\\inst." },
+        // Its folder is C:\, never C:, which is drive C's current folder.
+        { "vizad.exe at the top of a drive", "C:\\vizad.exe", 1, { "C:\\vizad.exe", "C:\\" }, {},
+          NO_ERROR, "" },
+        { "the folder of vizad.exe", "C:\\Tools\\vizad.exe", 1,
+          { "C:\\Tools\\vizad.exe", "C:\\Tools" }, { { 1, addOnly } },
+          ERROR_INVALID_STATE, "C:\\Tools can be changed by S-1-5-11." },
+        { "above the folder of vizad.exe, adding is no harm", "C:\\Tools\\vizad.exe", 1,
+          { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" }, { { 2, addOnly } }, NO_ERROR, "" },
+        { "dots are resolved first", "C:\\a\\.\\b\\..\\c\\x.bat", 1,
+          { "C:\\a\\c\\x.bat", "C:\\a\\c", "C:\\a", "C:\\" }, {}, NO_ERROR, "" },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake = FakeAdvapi();
+        fake.selfSid = kSelf;
+        for (const std::string &p : c.path)
+            fake.securityByPath[p] = clean;
+        for (const auto &[index, sddl] : c.descriptors)
+            fake.securityByPath[c.path[index]] = sddl;
+        char message[MSG_SIZE] = "";
+        EXPECT_EQ(CheckWhoCanChangePath(c.file.c_str(), c.folders, FALSE, message, sizeof message),
+                  c.code);
+        EXPECT_EQ(std::string(message), c.message);
+        EXPECT_EQ(fake.securityRead, c.path);
+    }
+    fake = FakeAdvapi();
+}
