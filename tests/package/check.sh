@@ -6,6 +6,10 @@
 # entries in name order dated the release date EPOCH, and SHA256SUMS right
 # for the zip and the vizad.exe in it. Then builds the release again from a
 # copy of the sources in another folder, later, and requires the same bytes.
+# Last, signs a release with a throw-away certificate (package-test/signed):
+# the signatures verify against the throw-away CA, come off to leave the
+# rebuilt bytes, and every bad certificate is refused with nothing changed.
+# The signed zip is the one the guide's trial then runs under Wine.
 set -eu
 cpack=$1
 bindir=$2
@@ -27,6 +31,9 @@ zip=$out/vizad-$version-win32.zip
 [ -f "$zip" ] || { echo "FAILED: no $(basename "$zip")"; ls "$out"; exit 1; }
 
 . "$(dirname "$0")/lib.sh"
+check "unsigned: says so in one line" \
+    "$(grep -c '^-- Unsigned release: no certificate given' "$out/cpack.log")" 1
+check "unsigned: no unsigned sums written" "$([ -e "$out/SHA256SUMS.unsigned" ] || echo none)" none
 entries=$("$cmake" -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
 check "entries" "$entries" "CHANGELOG.md LICENSE README.md docs/administrators.md example/bin/revaduzeza.bat example/bin/sample_server.exe vizad.exe "
 (cd "$out/unpacked" && "$cmake" -E tar xf "$zip")
@@ -67,4 +74,166 @@ check "sample_server.exe built again is the same" \
     "$(same "$again/build/i686/bin/sample_server.exe" "$server")" same
 check "zip made again is the same" "$(same "$again/build/i686/$(basename "$zip")" "$zip")" same
 check "SHA256SUMS made again are the same" "$(same "$again/build/i686/SHA256SUMS" "$out/SHA256SUMS")" same
+
+# The release signed. A throw-away CA (and another, trusted by no one here)
+# issues one key four certificates: good,
+# expired, not valid yet, and one for servers rather than code.
+signed=$out/signed
+pki=$signed/pki
+mkdir -p "$pki"
+ossl() { openssl "$@" >>"$pki/openssl.log" 2>&1 || { cat "$pki/openssl.log"; echo "FAILED: openssl $1"; exit 1; }; }
+ossl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$pki/ca.key" \
+    -out "$pki/ca.pem" -days 3 -subj "/CN=VIZAD throw-away CA" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+ossl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$pki/other-ca.key" \
+    -out "$pki/other-ca.pem" -days 3 -subj "/CN=VIZAD other CA" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+ossl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$pki/signer.key" \
+    -out "$pki/signer.csr" -subj "/CN=VIZAD throw-away signer"
+printf '[ca]\ndefault_ca=t\n[t]\ndatabase=%s/index\nserial=%s/serial\nnew_certs_dir=%s\n' \
+    "$pki" "$pki" "$pki" >"$pki/ca.cnf"
+printf 'default_md=sha256\npolicy=p\nunique_subject=no\n[p]\ncommonName=supplied\n' >>"$pki/ca.cnf"
+: >"$pki/index"
+echo 01 >"$pki/serial"
+printf 'the password\n' >"$pki/password"
+printf 'not the password\n' >"$pki/wrong-password"
+day() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
+# issue NAME USE FROM UNTIL: NAME.p12, under the password in $pki/password.
+issue() {
+    printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$2" >"$pki/$1.ext"
+    ossl ca -batch -config "$pki/ca.cnf" -cert "$pki/ca.pem" -keyfile "$pki/ca.key" -notext \
+        -in "$pki/signer.csr" -out "$pki/$1.pem" -extfile "$pki/$1.ext" -startdate "$3" -enddate "$4"
+    ossl pkcs12 -export -inkey "$pki/signer.key" -in "$pki/$1.pem" -certfile "$pki/ca.pem" \
+        -passout "file:$pki/password" -out "$pki/$1.p12"
+}
+issue good codeSigning "$(day '-1 day')" "$(day '+1 day')"
+issue expired codeSigning 20200101000000Z 20200102000000Z
+issue early codeSigning "$(day '+1 day')" "$(day '+2 days')"
+issue server serverAuth "$(day '-1 day')" "$(day '+1 day')"
+url=https://vizad.example/
+export VIZAD_SIGN_URL=$url
+
+# package PKCS12 PASSWORD_FILE: the package command's cpack, given a certificate.
+package() {
+    (cd "$bindir" && VIZAD_SIGN_PKCS12=$1 VIZAD_SIGN_PASSWORD_FILE=$2 \
+        "$cpack" --config "$bindir/CPackConfig.cmake" -B "$signed")
+}
+if ! package "$pki/good.p12" "$pki/password" >"$signed/cpack.log" 2>&1; then
+    cat "$signed/cpack.log"
+    echo "FAILED: signed cpack"
+    exit 1
+fi
+szip=$signed/$(basename "$zip")
+mkdir -p "$signed/unpacked"
+(cd "$signed/unpacked" && "$cmake" -E tar xf "$szip")
+cp "$signed/unpacked/vizad.exe" "$signed/unpacked/example/bin/sample_server.exe" "$signed/"
+mkdir -p "$signed/stripped"
+check "signed: the same entries" "$("$cmake" -E tar tf "$szip" | tr '\n' ' ')" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')"
+check "signed: SHA256SUMS" "$(cd "$signed" && LC_ALL=C sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
+    "$(basename "$zip"): OK vizad.exe: OK "
+for p in vizad.exe sample_server.exe; do
+    osslsigncode verify -CAfile "$pki/ca.pem" -in "$signed/$p" >"$signed/$p.verify" 2>&1 || :
+    check "signed: $p verifies against the throw-away CA" "$(grep -cx 'Succeeded' "$signed/$p.verify")" 1
+    check "signed: $p SHA-256, name and URL" \
+        "$(grep -c -e '^Message digest algorithm  *: SHA256' -e 'Text description: VIZAD$' \
+            -e "URL description: $url\$" "$signed/$p.verify")" 3
+    check "signed: $p fails against another CA" \
+        "$(osslsigncode verify -CAfile "$pki/other-ca.pem" -in "$signed/$p" >/dev/null 2>&1 || echo fails)" fails
+    osslsigncode remove-signature -in "$signed/$p" -out "$signed/stripped/$p" >/dev/null 2>&1 || :
+done
+# The rebuild check on the stripped bytes: the copy built elsewhere, and the
+# unsigned sums shipped beside the zip.
+check "stripped: vizad.exe is the one built again" "$(same "$signed/stripped/vizad.exe" "$again/build/i686/bin/vizad.exe")" same
+check "stripped: sample_server.exe is the one built again" \
+    "$(same "$signed/stripped/sample_server.exe" "$again/build/i686/bin/sample_server.exe")" same
+check "stripped: SHA256SUMS.unsigned" \
+    "$(cd "$signed/stripped" && LC_ALL=C sha256sum -c "$signed/SHA256SUMS.unsigned" 2>&1 | tr '\n' ' ')" \
+    "vizad.exe: OK sample_server.exe: OK "
+check "stripped: vizad.exe as in the rebuilt SHA256SUMS" \
+    "$(cd "$signed/stripped" && grep ' vizad\.exe$' "$again/build/i686/SHA256SUMS" | LC_ALL=C sha256sum -c 2>&1)" "vizad.exe: OK"
+
+# An MSI, the other kind a release signs: a throw-away package from wixl.
+msi=$signed/msi
+mkdir -p "$msi"
+echo "signed package's file" >"$msi/payload.txt"
+cat >"$msi/test.wxs" <<'WXS'
+<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="VIZAD signing test" Language="1033" Version="1.0.0" Manufacturer="VIZAD tests"
+           UpgradeCode="6f1b7c1e-4d6a-4c36-9a55-2f1e0b1d9c01">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    <Media Id="1" Cabinet="test.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFilesFolder">
+        <Directory Id="INSTALLDIR" Name="VIZAD signing test">
+          <Component Id="Main" Guid="0c7bd1a6-7a39-4a8e-9a3b-1b2c3d4e5f60">
+            <File Id="payload" Name="payload.txt" Source="payload.txt" KeyPath="yes"/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="All" Level="1"><ComponentRef Id="Main"/></Feature>
+  </Product>
+</Wix>
+WXS
+(cd "$msi" && wixl -o test.msi test.wxs) >"$msi/wixl.log" 2>&1 || { cat "$msi/wixl.log"; echo "FAILED: wixl"; exit 1; }
+cp "$msi/test.msi" "$msi/unsigned.msi"
+VIZAD_SIGN_PKCS12=$pki/good.p12 VIZAD_SIGN_PASSWORD_FILE=$pki/password \
+    sh "$srcdir/cmake/sign.sh" "$msi/SHA256SUMS.unsigned" "$msi/test.msi" >"$msi/sign.log" 2>&1 || :
+check "msi: verifies against the throw-away CA" \
+    "$(osslsigncode verify -CAfile "$pki/ca.pem" -in "$msi/test.msi" 2>&1 | grep -cx Succeeded)" 1
+check "msi: unsigned SHA-256 recorded" "$(cat "$msi/SHA256SUMS.unsigned")" \
+    "$(sha256sum <"$msi/unsigned.msi" | cut -d' ' -f1)  test.msi"
+
+# Refusals: each leaves the files as they were, no half-signed file beside
+# them and no sums. NAME|PKCS12|PASSWORD_FILE|what the message says
+refused=$signed/refused
+while IFS='|' read -r name p12 pass says; do
+    rm -rf "$refused"
+    mkdir -p "$refused"
+    cp "$exe" "$refused/vizad.exe"
+    cp "$msi/unsigned.msi" "$refused/test.msi"
+    status=0
+    VIZAD_SIGN_PKCS12=$p12 VIZAD_SIGN_PASSWORD_FILE=$pass \
+        sh "$srcdir/cmake/sign.sh" "$refused/sums" "$refused/vizad.exe" "$refused/test.msi" \
+        >"$refused/log" 2>&1 || status=$?
+    check "refused, $name: status and message" "$status $(grep -c -F -- "$says" "$refused/log")" "1 1"
+    check "refused, $name: files untouched, nothing left" \
+        "$(same "$refused/vizad.exe" "$exe") $(same "$refused/test.msi" "$msi/unsigned.msi") $(ls "$refused" | tr '\n' ' ')" \
+        "same same log test.msi vizad.exe "
+done <<ROWS
+wrong password|$pki/good.p12|$pki/wrong-password|cannot open $pki/good.p12 with the password in $pki/wrong-password
+missing PKCS#12 file|$pki/none.p12|$pki/password|the PKCS#12 file $pki/none.p12: no such readable file
+missing password file|$pki/good.p12|$pki/none|the password file $pki/none: no such readable file
+expired certificate|$pki/expired.p12|$pki/password|the certificate has expired (notAfter=Jan  2 00:00:00 2020 GMT)
+certificate not valid yet|$pki/early.p12|$pki/password|the certificate is not valid yet
+not for code signing|$pki/server.p12|$pki/password|the certificate is not for code signing
+ROWS
+# A bad file after a good one: none of them is signed. FILE|what the message says
+while IFS='|' read -r bad says; do
+    rm -rf "$refused" && mkdir -p "$refused" && cp "$exe" "$refused/vizad.exe"
+    case $bad in
+    LICENSE) cp "$srcdir/LICENSE" "$refused/" ;;
+    cut.exe) head -c 1024 "$exe" >"$refused/$bad" ;;   # signed, but its signature would not come off cleanly
+    *) { printf MZ; head -c 1022 /dev/zero; } >"$refused/$bad" ;;   # no PE header: osslsigncode fails
+    esac
+    status=0
+    VIZAD_SIGN_PKCS12=$pki/good.p12 VIZAD_SIGN_PASSWORD_FILE=$pki/password \
+        sh "$srcdir/cmake/sign.sh" "$refused/sums" "$refused/vizad.exe" "$refused/$bad" >"$refused/log" 2>&1 || status=$?
+    check "refused, $bad after vizad.exe: nothing signed" \
+        "$status $(grep -c -F "$says" "$refused/log") $(same "$refused/vizad.exe" "$exe") $(ls "$refused" | tr '\n' ' ')" \
+        "1 1 same $(printf '%s\n' "$bad" log vizad.exe | LC_ALL=C sort | tr '\n' ' ')"
+done <<ROWS
+LICENSE|$refused/LICENSE is neither a Windows program nor an MSI package
+broken.exe|osslsigncode could not sign $refused/broken.exe
+cut.exe|$refused/cut.exe: removing the new signature does not give back the unsigned bytes
+ROWS
+# Through the package command: a refused certificate makes no release, and
+# takes away the one an earlier run left.
+status=0
+package "$pki/expired.p12" "$pki/password" >"$signed/refused.log" 2>&1 || status=$?
+check "refused package: fails, no zip or sums left" \
+    "$([ "$status" != 0 ] && echo fails) $(ls "$signed" | grep -c -e '\.zip$' -e SHA256SUMS)" "fails 0"
+# The signed release again, for the guide's trial.
+package "$pki/good.p12" "$pki/password" >"$signed/cpack.log" 2>&1 || { cat "$signed/cpack.log"; echo "FAILED: signed cpack"; exit 1; }
 exit $fail

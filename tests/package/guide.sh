@@ -5,9 +5,12 @@
 # (BINARY_DIR/guide-MODE/prefix), with the guide's own commands: each block
 # marked "<!-- guide-test: NAME -->" in the guide is written to a batch file
 # as it stands and run by cmd, so that the text cannot drift from what runs.
-#   trial    the one-minute trial: unzip, set ZOVOVEV, vizad.exe -debug, one
-#            Ctrl+C; the server ran, the press stopped it, status 0, no server;
-#            and the lines the guide quotes from the example's script are in it
+#   trial    the one-minute trial, on the release that the package check
+#            signed with its throw-away certificate: unzip, set ZOVOVEV,
+#            vizad.exe -debug, one Ctrl+C; the server ran, the press stopped
+#            it, status 0, no server; the lines the guide quotes from the
+#            example's script are in it; and the check's signed throw-away
+#            MSI installs and uninstalls with msiexec
 #   service  the deployment to removal, as far as Wine's commands reach:
 #            folders, trial run, variable, -install, sc.exe start/query/stop,
 #            net start/stop, sc.exe failure, upgrade, -remove, reg delete
@@ -22,6 +25,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 guide=$srcdir/docs/administrators.md
 zip=$bindir/package-test/vizad-$version-win32.zip
+signed=$bindir/package-test/signed
+[ "$mode" != trial ] || zip=$signed/vizad-$version-win32.zip
 dir=$bindir/guide-$mode               # prefix, session log, each block's output
 session=$here/../wine/session
 export WINEPREFIX="$dir/prefix"
@@ -160,6 +165,15 @@ if [ "$mode" = trial ]; then
     done <"$dir/script.txt"
     check "the guide names this release's zip" \
         "$(grep -o 'vizad-[0-9][0-9.]*-win32\.zip' "$guide" | sort -u)" "vizad-$version-win32.zip"
+    check "trial: vizad.exe was the signed one" \
+        "$(osslsigncode verify -CAfile "$signed/pki/ca.pem" -in "$unzipped/vizad.exe" 2>&1 | grep -cx Succeeded)" 1
+    # The signed MSI installs and uninstalls, silently, as a package would.
+    installed="$drive/Program Files (x86)/VIZAD signing test/payload.txt"
+    msi="Z:$(printf '%s' "$signed/msi/test.msi" | tr / '\\')"
+    timeout "$STEP_WITHIN" wine msiexec /i "$msi" /qn </dev/null >>"$dir/wine.log" 2>&1 || :
+    check "signed msi: installs" "$(cmp -s "$installed" "$signed/msi/payload.txt" && echo yes)" yes
+    timeout "$STEP_WITHIN" wine msiexec /x "$msi" /qn </dev/null >>"$dir/wine.log" 2>&1 || :
+    check "signed msi: uninstalls" "$([ -e "$installed" ] || echo yes)" yes
     exit $fail
 fi
 
