@@ -53,7 +53,7 @@ again=$out/again
 mkdir -p "$again"
 tar -C "$srcdir" --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
 if ! (cd "$again" && SOURCE_DATE_EPOCH=$epoch "$cmake" --preset i686 -DVIZAD_TESTS=OFF &&
-      "$cmake" --build --preset i686 --target vizad sample_server &&
+      "$cmake" --build --preset i686 --target vizad sample_server vizad_msi &&
       "$cpack" --config build/i686/CPackConfig.cmake) >"$out/again.log" 2>&1; then
     cat "$out/again.log"
     echo "FAILED: second build"
