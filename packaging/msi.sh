@@ -12,7 +12,8 @@
 #     whenever the content does and only then;
 #   - the product code is made from the version: one per version.
 # What wixl 0.101 cannot say in the .wxs is set afterwards with msibuild
-# (component conditions, the logs' removal, the upgrade's place).
+# (component conditions, the removal of the example's log, the upgrade's
+# place).
 set -eu
 staged=$1
 actions=$2
@@ -48,7 +49,7 @@ product=$(printf 'VIZAD %s' "$version" | guid)
 # first, service included, then the newer one is installed.
 at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'ZOVOVEV' WHERE Component = 'Root'"
 at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'NOT ZOVOVEV' WHERE Component = 'ExampleRoot'"
-at_epoch msibuild "$out" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('Logs', 'ExampleLogs', '*', 'ExampleLogs', 2)"
+at_epoch msibuild "$out" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('Logs', 'ExampleLogs', 'sample_server.log', 'ExampleLogs', 2)"
 at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
 
 summary() { at_epoch msibuild "$out" -s "VIZAD $version" VIZAD "Intel;1033" "{$1}"; }

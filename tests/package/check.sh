@@ -4,8 +4,10 @@
 # exactly the expected files, vizad.exe and the sample server identical to
 # the built ones, the papers identical to the checkout's, the changelog opening with VERSION,
 # entries in name order dated the release date EPOCH, and SHA256SUMS right
-# for the zip and the vizad.exe in it. Then builds the release again from a
-# copy of the sources in another folder, later, and requires the same bytes.
+# for the zip, the Windows Installer package and the vizad.exe in them; the
+# package holds the same files and its summary is the release's, not the
+# build's. Then builds the release again from a copy of the sources in
+# another folder, later, and requires the same bytes.
 set -eu
 cpack=$1
 bindir=$2
@@ -42,10 +44,30 @@ check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" |
 check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
     "$("$cmake" -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')"
 check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"
+# The Windows Installer package: the zip's files at their places, the
+# summary dated the release date, and a package code that is not wixl's
+# random one but the one packaging/msi.sh derives from the content.
+msi=$out/vizad-$version.msi
+check "MSI made" "$([ -f "$msi" ] && echo yes)" yes
+mkdir -p "$out/msi"
+(cd "$out/msi" && msiextract "$msi" >/dev/null)
+pf="$out/msi/Program Files/VIZAD"
+check "MSI files" "$(cd "$pf" && find . -type f | sort | tr '\n' ' ')" \
+    "./CHANGELOG.md ./LICENSE ./README.md ./docs/administrators.md ./example/bin/revaduzeza.bat ./example/bin/sample_server.exe ./vizad.exe "
+check "MSI's vizad.exe is the built one" "$(same "$pf/vizad.exe" "$exe")" same
+summary=$(TZ=UTC msiinfo suminfo "$msi")
+check "MSI summary times" "$(echo "$summary" | sed -n 's/^\(Created\|Last saved\): //p' | sort -u)" \
+    "$(TZ=UTC LC_ALL=C date -u -d "@$epoch" '+%a %b %e %H:%M:%S %Y')"
+code=$(echo "$summary" | sed -n 's/^Revision number (UUID): {\(.*\)}$/\1/p')
+cp "$msi" "$out/zero.msi"
+msibuild "$out/zero.msi" -s "VIZAD $version" VIZAD "Intel;1033" "{00000000-0000-0000-0000-000000000000}"
+check "MSI package code from the content" "$code" \
+    "$(sha256sum <"$out/zero.msi" | cut -c1-32 | tr a-f A-F | sed 's/^\(.\{8\}\)\(.\{4\}\)\(.\{4\}\)\(.\{4\}\)/\1-\2-\3-\4-/')"
+
 # A release is checked as the README says: vizad.exe taken out beside the zip.
 cp "$out/unpacked/vizad.exe" "$out/"
 check "SHA256SUMS" "$(cd "$out" && LC_ALL=C sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
-    "$(basename "$zip"): OK vizad.exe: OK "
+    "$(basename "$zip"): OK vizad-$version.msi: OK vizad.exe: OK "
 
 # The release once more, as someone else would make it: the sources copied to
 # another folder, configured, built and packaged from scratch seconds later.
@@ -66,5 +88,6 @@ check "vizad.exe built again is the same" "$(same "$again/build/i686/bin/vizad.e
 check "sample_server.exe built again is the same" \
     "$(same "$again/build/i686/bin/sample_server.exe" "$server")" same
 check "zip made again is the same" "$(same "$again/build/i686/$(basename "$zip")" "$zip")" same
+check "MSI made again is the same" "$(same "$again/build/i686/$(basename "$msi")" "$msi")" same
 check "SHA256SUMS made again are the same" "$(same "$again/build/i686/SHA256SUMS" "$out/SHA256SUMS")" same
 exit $fail
