@@ -136,7 +136,7 @@ extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceEnd(MSIHANDLE inst
         SERVICE_STATUS_PROCESS status;
         DWORD needed;
         stopped = false;
-        while (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&status,
+        while (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
                                     sizeof status, &needed)) {
             if (!process && status.dwProcessId)
                 process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);

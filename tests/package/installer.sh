@@ -4,11 +4,13 @@
 # Wine's msiexec, in a fresh Wine prefix of the scenario's own
 # (BINARY_DIR/msi-SCENARIO/prefix), with C:\Program.exe planted (a copy of
 # the fixture, which notes any run in C:\vizad-planted-ran). Each msiexec
-# step keeps its verbose log in BINARY_DIR/msi-SCENARIO/logs/STEP.log, and a
-# failed check names that log.
-#   example   /qn ADDLOCAL=ALL: files, quoted path, variable; sc.exe start
-#             runs the example's server, sc.exe stop stops it; started again,
-#             /x stops it and leaves nothing
+# step keeps its verbose log in BINARY_DIR/msi-SCENARIO/logs/STEP.log (the
+# guide's lines: where they say, in the prefix's C:\deploy), and a failed
+# check names that log.
+#   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable;
+#             sc.exe start runs the example's server, sc.exe stop stops it;
+#             started again, the guide's /x {product code} stops it and
+#             leaves nothing
 #   root      /qn ZOVOVEV=C:\Ulvane: the service runs that root's script;
 #             /x removes the variable and leaves the root alone
 #   refused   roots that the host would refuse are refused, nothing is
@@ -71,6 +73,23 @@ msiexec() {
         "$(printf '%s' "$2" | sed 's/%/%%/g')" "$(winpath "$log")" >"$drive/msi-$step.bat"
     timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat" </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
     status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
+}
+# guide STEP NAME: the administrator's guide's block NAME, its msiexec lines
+# as written, run from C:\deploy, where the package lies; $log is the log
+# that its /l*v names.
+guide() {
+    step=$1
+    lines=$(awk -v mark="<!-- guide-test: $2 -->" '
+        $0 == mark { want = 1; next }
+        want && /^```/ { if (inside) exit; inside = 1; next }
+        inside' "$srcdir/docs/administrators.md")
+    [ -n "$lines" ] || { echo "FAILED: no block '$2' in docs/administrators.md"; exit 1; }
+    { printf '%s\n' "$lines" | sed 's/$/\r/'; printf '@echo msi-status: %%errorlevel%%\r\n'; } \
+        >"$drive/msi-$step.bat"
+    (cd "$drive/deploy" && timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat") \
+        </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
+    status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
+    log=$drive/deploy/$(printf '%s\n' "$lines" | sed -n 's/.*\/l\*v \([^ ]*\).*/\1/p')
 }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # checkl WHAT GOT EXPECTED: check, naming the last step's log when it fails.
@@ -158,7 +177,10 @@ example_log="$folder/example/logs/sample_server.log"
 
 case $scenario in
 example)
-    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
+    # The guide's own lines: install with the example, remove by product code.
+    mkdir -p "$drive/deploy"
+    cp "$msi" "$drive/deploy/"
+    guide install msi-install
     check_installed "$exe" "$version"
     checkl "the example's folder is the root" "$(variable)" "$winfolder\\example\\"
     checkl "the example's script" "$(cmp -s "$dir/unzipped/example/bin/revaduzeza.bat" \
@@ -168,7 +190,7 @@ example)
     stop stop
     checkl "the stop instance stopped the server" "$(grep -c 'sample server: stopped' "$example_log")" 1
     start "start again" "$example_log"
-    msiexec uninstall-running "/x \"$(winpath "$msi")\" /qn"
+    guide uninstall-running msi-remove
     check_removed
     checkl "the variable is gone" "$(variable)" ""
     ;;
