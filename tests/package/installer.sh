@@ -17,7 +17,8 @@
 #             installed; a variable that the package did not set is kept
 #   upgrade   a package of a higher version, built here from a copy of the
 #             sources, replaces vizad.exe and leaves one product; the older
-#             package is then refused; sc.exe failure settings are measured
+#             package is then refused; the administrator's own service
+#             settings (an sc.exe description) are gone with the old service
 #   rollback  a package that fails once everything is done leaves nothing
 # Every wait is bounded.
 set -eu
