@@ -1,8 +1,9 @@
 # Run by cpack once the zip is made, before it is copied to the package
 # folder. Sets what the zip took from this machine and this moment (entry
 # times, order, owners, permission bits) to fixed values, with the release
-# date as every entry's time, and writes SHA256SUMS for the zip and the
-# vizad.exe inside it.
+# date as every entry's time, builds the Windows Installer package from the
+# same files (and signs it when the programs were signed), and writes
+# SHA256SUMS for the zip, the package and the vizad.exe inside them.
 find_program(strip_nondeterminism strip-nondeterminism)
 set(sums "")
 foreach(zip IN LISTS CPACK_PACKAGE_FILES)
@@ -21,6 +22,33 @@ foreach(zip IN LISTS CPACK_PACKAGE_FILES)
     get_filename_component(name ${zip} NAME)
     string(APPEND sums "${hash}  ${name}\n")
 endforeach()
+# The Windows Installer package, from the files the zip holds.
+if(CPACK_VIZAD_MSI_SCRIPT)
+    set(msi ${CPACK_OUTPUT_FILE_PREFIX}/vizad-${CPACK_VIZAD_VERSION}.msi)
+    execute_process(COMMAND sh ${CPACK_VIZAD_MSI_SCRIPT} ${CPACK_TEMPORARY_DIRECTORY}
+            ${CPACK_VIZAD_MSI_ACTIONS} ${CPACK_VIZAD_VERSION} ${CPACK_VIZAD_EPOCH} ${msi}
+        RESULT_VARIABLE failed)
+    if(failed)
+        file(REMOVE ${msi})
+        message(FATAL_ERROR "Cannot build ${msi}")
+    endif()
+    # Signed once built, when the package command has a certificate; the
+    # programs in it were signed before (cmake/sign-release.cmake).
+    if(NOT "$ENV{VIZAD_SIGN_PKCS12}$ENV{VIZAD_SIGN_PKCS11_URI}" STREQUAL "")
+        if("$ENV{VIZAD_SIGN_URL}" STREQUAL "")
+            set(ENV{VIZAD_SIGN_URL} "${CPACK_VIZAD_URL}")
+        endif()
+        execute_process(COMMAND sh ${CPACK_VIZAD_SIGN} ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS.unsigned ${msi}
+            RESULT_VARIABLE failed)
+        if(failed)
+            # No unsigned package beside the signed zip, nor the sums of either.
+            file(REMOVE ${msi} ${CPACK_PACKAGE_FILES} ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS)
+            message(FATAL_ERROR "${msi} not signed, no release made (cmake/sign.sh said why)")
+        endif()
+    endif()
+    file(SHA256 ${msi} hash)
+    string(APPEND sums "${hash}  vizad-${CPACK_VIZAD_VERSION}.msi\n")
+endif()
 file(SHA256 ${CPACK_TEMPORARY_DIRECTORY}/vizad.exe hash)
 string(APPEND sums "${hash}  vizad.exe\n")
 file(WRITE ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS "${sums}")

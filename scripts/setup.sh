@@ -13,11 +13,12 @@ cd "$(dirname "$0")/.."
 
 # The same names on both releases. procps (pkill) and mawk are on a usual
 # machine but not in a least root. msitools and wixl build and read the
-# Windows Installer package; osslsigncode and openssl sign a release and make
-# the tests' throw-away certificates.
+# Windows Installer package (faketime gives wixl the release date as its
+# clock); osslsigncode and openssl sign a release and make the tests'
+# throw-away certificates.
 packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
     wine wine64 wine32:i386 cmake ninja-build googletest cppcheck clang-tidy procps mawk
-    strip-nondeterminism msitools wixl osslsigncode openssl"
+    strip-nondeterminism msitools wixl faketime osslsigncode openssl"
 
 if [ "${1:-}" = --list ]; then
     echo $packages | tr ' ' ,

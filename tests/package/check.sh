@@ -4,8 +4,10 @@
 # exactly the expected files, vizad.exe and the sample server identical to
 # the built ones, the papers identical to the checkout's, the changelog opening with VERSION,
 # entries in name order dated the release date EPOCH, and SHA256SUMS right
-# for the zip and the vizad.exe in it. Then builds the release again from a
-# copy of the sources in another folder, later, and requires the same bytes.
+# for the zip, the Windows Installer package and the vizad.exe in them; the
+# package holds the same files and its summary is the release's, not the
+# build's. Then builds the release again from a copy of the sources in
+# another folder, later, and requires the same bytes.
 # Last, signs a release with a throw-away certificate (package-test/signed):
 # the signatures verify against the throw-away CA, come off to leave the
 # rebuilt bytes, and every bad certificate is refused with nothing changed.
@@ -49,10 +51,30 @@ check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" |
 check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
     "$("$cmake" -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')"
 check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"
+# The Windows Installer package: the zip's files at their places, the
+# summary dated the release date, and a package code that is not wixl's
+# random one but the one packaging/msi.sh derives from the content.
+msi=$out/vizad-$version.msi
+check "MSI made" "$([ -f "$msi" ] && echo yes)" yes
+mkdir -p "$out/msi"
+(cd "$out/msi" && msiextract "$msi" >/dev/null)
+pf="$out/msi/Program Files/VIZAD"
+check "MSI files" "$(cd "$pf" && find . -type f | sort | tr '\n' ' ')" \
+    "./CHANGELOG.md ./LICENSE ./README.md ./docs/administrators.md ./example/bin/revaduzeza.bat ./example/bin/sample_server.exe ./vizad.exe "
+check "MSI's vizad.exe is the built one" "$(same "$pf/vizad.exe" "$exe")" same
+summary=$(TZ=UTC msiinfo suminfo "$msi")
+check "MSI summary times" "$(echo "$summary" | sed -n 's/^\(Created\|Last saved\): //p' | sort -u)" \
+    "$(TZ=UTC LC_ALL=C date -u -d "@$epoch" '+%a %b %e %H:%M:%S %Y')"
+code=$(echo "$summary" | sed -n 's/^Revision number (UUID): {\(.*\)}$/\1/p')
+cp "$msi" "$out/zero.msi"
+msibuild "$out/zero.msi" -s "VIZAD $version" VIZAD "Intel;1033" "{00000000-0000-0000-0000-000000000000}"
+check "MSI package code from the content" "$code" \
+    "$(sha256sum <"$out/zero.msi" | cut -c1-32 | tr a-f A-F | sed 's/^\(.\{8\}\)\(.\{4\}\)\(.\{4\}\)\(.\{4\}\)/\1-\2-\3-\4-/')"
+
 # A release is checked as the README says: vizad.exe taken out beside the zip.
 cp "$out/unpacked/vizad.exe" "$out/"
 check "SHA256SUMS" "$(cd "$out" && LC_ALL=C sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
-    "$(basename "$zip"): OK vizad.exe: OK "
+    "$(basename "$zip"): OK vizad-$version.msi: OK vizad.exe: OK "
 
 # The release once more, as someone else would make it: the sources copied to
 # another folder, configured, built and packaged from scratch seconds later.
@@ -60,7 +82,7 @@ again=$out/again
 mkdir -p "$again"
 tar -C "$srcdir" --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
 if ! (cd "$again" && SOURCE_DATE_EPOCH=$epoch "$cmake" --preset i686 -DVIZAD_TESTS=OFF &&
-      "$cmake" --build --preset i686 --target vizad sample_server &&
+      "$cmake" --build --preset i686 --target vizad sample_server vizad_msi &&
       "$cpack" --config build/i686/CPackConfig.cmake) >"$out/again.log" 2>&1; then
     cat "$out/again.log"
     echo "FAILED: second build"
@@ -73,6 +95,7 @@ check "vizad.exe built again is the same" "$(same "$again/build/i686/bin/vizad.e
 check "sample_server.exe built again is the same" \
     "$(same "$again/build/i686/bin/sample_server.exe" "$server")" same
 check "zip made again is the same" "$(same "$again/build/i686/$(basename "$zip")" "$zip")" same
+check "MSI made again is the same" "$(same "$again/build/i686/$(basename "$msi")" "$msi")" same
 check "SHA256SUMS made again are the same" "$(same "$again/build/i686/SHA256SUMS" "$out/SHA256SUMS")" same
 
 # The release signed. A throw-away CA (and another, trusted by no one here)
@@ -130,7 +153,7 @@ cp "$signed/unpacked/vizad.exe" "$signed/unpacked/example/bin/sample_server.exe"
 mkdir -p "$signed/stripped"
 check "signed: the same entries" "$("$cmake" -E tar tf "$szip" | tr '\n' ' ')" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')"
 check "signed: SHA256SUMS" "$(cd "$signed" && LC_ALL=C sha256sum -c SHA256SUMS 2>&1 | tr '\n' ' ')" \
-    "$(basename "$zip"): OK vizad.exe: OK "
+    "$(basename "$zip"): OK vizad-$version.msi: OK vizad.exe: OK "
 for p in vizad.exe sample_server.exe; do
     osslsigncode verify -CAfile "$pki/ca.pem" -in "$signed/$p" >"$signed/$p.verify" 2>&1 || :
     check "signed: $p verifies against the throw-away CA" "$(grep -cx 'Succeeded' "$signed/$p.verify")" 1
@@ -147,43 +170,23 @@ check "stripped: vizad.exe is the one built again" "$(same "$signed/stripped/viz
 check "stripped: sample_server.exe is the one built again" \
     "$(same "$signed/stripped/sample_server.exe" "$again/build/i686/bin/sample_server.exe")" same
 check "stripped: SHA256SUMS.unsigned" \
-    "$(cd "$signed/stripped" && LC_ALL=C sha256sum -c "$signed/SHA256SUMS.unsigned" 2>&1 | tr '\n' ' ')" \
+    "$(cd "$signed/stripped" && grep -v '\.msi$' "$signed/SHA256SUMS.unsigned" | LC_ALL=C sha256sum -c 2>&1 | tr '\n' ' ')" \
     "vizad.exe: OK sample_server.exe: OK "
 check "stripped: vizad.exe as in the rebuilt SHA256SUMS" \
     "$(cd "$signed/stripped" && grep ' vizad\.exe$' "$again/build/i686/SHA256SUMS" | LC_ALL=C sha256sum -c 2>&1)" "vizad.exe: OK"
 
-# An MSI, the other kind a release signs: a throw-away package from wixl.
-msi=$signed/msi
-mkdir -p "$msi"
-echo "signed package's file" >"$msi/payload.txt"
-cat >"$msi/test.wxs" <<'WXS'
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="VIZAD signing test" Language="1033" Version="1.0.0" Manufacturer="VIZAD tests"
-           UpgradeCode="6f1b7c1e-4d6a-4c36-9a55-2f1e0b1d9c01">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <Media Id="1" Cabinet="test.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFilesFolder">
-        <Directory Id="INSTALLDIR" Name="VIZAD signing test">
-          <Component Id="Main" Guid="0c7bd1a6-7a39-4a8e-9a3b-1b2c3d4e5f60">
-            <File Id="payload" Name="payload.txt" Source="payload.txt" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="All" Level="1"><ComponentRef Id="Main"/></Feature>
-  </Product>
-</Wix>
-WXS
-(cd "$msi" && wixl -o test.msi test.wxs) >"$msi/wixl.log" 2>&1 || { cat "$msi/wixl.log"; echo "FAILED: wixl"; exit 1; }
-cp "$msi/test.msi" "$msi/unsigned.msi"
-VIZAD_SIGN_PKCS12=$pki/good.p12 VIZAD_SIGN_PASSWORD_FILE=$pki/password \
-    sh "$srcdir/cmake/sign.sh" "$msi/SHA256SUMS.unsigned" "$msi/test.msi" >"$msi/sign.log" 2>&1 || :
-check "msi: verifies against the throw-away CA" \
-    "$(osslsigncode verify -CAfile "$pki/ca.pem" -in "$msi/test.msi" 2>&1 | grep -cx Succeeded)" 1
-check "msi: unsigned SHA-256 recorded" "$(cat "$msi/SHA256SUMS.unsigned")" \
-    "$(sha256sum <"$msi/unsigned.msi" | cut -d' ' -f1)  test.msi"
+# The package, signed after it is built, holds the signed programs; its
+# unsigned hash is recorded with theirs.
+smsi=$signed/vizad-$version.msi
+check "signed msi: verifies against the throw-away CA, SHA-256, name and URL" \
+    "$(osslsigncode verify -CAfile "$pki/ca.pem" -in "$smsi" 2>&1 |
+        grep -c -x -e Succeeded -e 'Message digest algorithm  *: SHA256' -e 'Text description: VIZAD' \
+            -e "URL description: $url")" 4
+mkdir -p "$signed/msi"
+(cd "$signed/msi" && msiextract "$smsi" >/dev/null)
+check "signed msi: its vizad.exe is the signed one" \
+    "$(same "$signed/msi/Program Files/VIZAD/vizad.exe" "$signed/vizad.exe")" same
+check "signed msi: unsigned SHA-256 recorded" "$(grep -c " vizad-$version\.msi\$" "$signed/SHA256SUMS.unsigned")" 1
 
 # Refusals: each leaves the files as they were, no half-signed file beside
 # them and no sums. NAME|PKCS12|PASSWORD_FILE|what the message says
@@ -192,14 +195,14 @@ while IFS='|' read -r name p12 pass says; do
     rm -rf "$refused"
     mkdir -p "$refused"
     cp "$exe" "$refused/vizad.exe"
-    cp "$msi/unsigned.msi" "$refused/test.msi"
+    cp "$out/vizad-$version.msi" "$refused/test.msi"
     status=0
     VIZAD_SIGN_PKCS12=$p12 VIZAD_SIGN_PASSWORD_FILE=$pass \
         sh "$srcdir/cmake/sign.sh" "$refused/sums" "$refused/vizad.exe" "$refused/test.msi" \
         >"$refused/log" 2>&1 || status=$?
     check "refused, $name: status and message" "$status $(grep -c -F -- "$says" "$refused/log")" "1 1"
     check "refused, $name: files untouched, nothing left" \
-        "$(same "$refused/vizad.exe" "$exe") $(same "$refused/test.msi" "$msi/unsigned.msi") $(ls "$refused" | tr '\n' ' ')" \
+        "$(same "$refused/vizad.exe" "$exe") $(same "$refused/test.msi" "$out/vizad-$version.msi") $(ls "$refused" | tr '\n' ' ')" \
         "same same log test.msi vizad.exe "
 done <<ROWS
 wrong password|$pki/good.p12|$pki/wrong-password|cannot open $pki/good.p12 with the password in $pki/wrong-password

@@ -9,8 +9,8 @@
 #            signed with its throw-away certificate: unzip, set ZOVOVEV,
 #            vizad.exe -debug, one Ctrl+C; the server ran, the press stopped
 #            it, status 0, no server; the lines the guide quotes from the
-#            example's script are in it; and the check's signed throw-away
-#            MSI installs and uninstalls with msiexec
+#            example's script are in it; and the check's signed package
+#            installs the signed vizad.exe and uninstalls with msiexec
 #   service  the deployment to removal, as far as Wine's commands reach:
 #            folders, trial run, variable, -install, sc.exe start/query/stop,
 #            net start/stop, sc.exe failure, upgrade, -remove, reg delete
@@ -167,11 +167,13 @@ if [ "$mode" = trial ]; then
         "$(grep -o 'vizad-[0-9][0-9.]*-win32\.zip' "$guide" | sort -u)" "vizad-$version-win32.zip"
     check "trial: vizad.exe was the signed one" \
         "$(osslsigncode verify -CAfile "$signed/pki/ca.pem" -in "$unzipped/vizad.exe" 2>&1 | grep -cx Succeeded)" 1
-    # The signed MSI installs and uninstalls, silently, as a package would.
-    installed="$drive/Program Files (x86)/VIZAD signing test/payload.txt"
-    msi="Z:$(printf '%s' "$signed/msi/test.msi" | tr / '\\')"
+    # The signed package installs the signed program and uninstalls, silently,
+    # as a deployment tool would run it.
+    installed="$drive/Program Files (x86)/VIZAD/vizad.exe"
+    msi="Z:$(printf '%s' "$signed/vizad-$version.msi" | tr / '\\')"
     timeout "$STEP_WITHIN" wine msiexec /i "$msi" /qn </dev/null >>"$dir/wine.log" 2>&1 || :
-    check "signed msi: installs" "$(cmp -s "$installed" "$signed/msi/payload.txt" && echo yes)" yes
+    check "signed msi: installs the signed vizad.exe" \
+        "$(cmp -s "$installed" "$signed/vizad.exe" && echo same)" same
     timeout "$STEP_WITHIN" wine msiexec /x "$msi" /qn </dev/null >>"$dir/wine.log" 2>&1 || :
     check "signed msi: uninstalls" "$([ -e "$installed" ] || echo yes)" yes
     exit $fail

@@ -1,0 +1,58 @@
+#!/bin/sh
+# Usage: msi.sh STAGED ACTIONS_DLL VERSION EPOCH OUT.msi [yes]
+# Builds the Windows Installer package from packaging/vizad.wxs with wixl:
+# STAGED holds the release's files as the zip lays them out, ACTIONS_DLL is
+# vizad-msi.dll, EPOCH the release date. A sixth argument "yes" adds the
+# tests' forced failure. Two runs on the same input give the same bytes:
+#   - every file goes into the cabinet dated EPOCH;
+#   - wixl 0.101 takes the summary's times from the clock and ignores
+#     SOURCE_DATE_EPOCH, so it runs under faketime, frozen at EPOCH;
+#   - its package code is random: it is set to a zero code, then to one
+#     made from the SHA-256 of the package so made, so that it changes
+#     whenever the content does and only then;
+#   - the product code is made from the version: one per version.
+# What wixl 0.101 cannot say in the .wxs is set afterwards with msibuild
+# (component conditions, the removal of the example's log, the upgrade's
+# place).
+set -eu
+staged=$1
+actions=$2
+version=$3
+epoch=$4
+out=$5
+forced=${6:-no}
+here=$(cd "$(dirname "$0")" && pwd)
+
+# A GUID in the registry's form from the SHA-256 of standard input.
+guid() {
+    sha256sum | cut -c1-32 | tr a-f A-F |
+        sed 's/^\(.\{8\}\)\(.\{4\}\)\(.\{4\}\)\(.\{4\}\)/\1-\2-\3-\4-/'
+}
+at_epoch() {
+    TZ=UTC faketime -f "$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')" "$@"
+}
+
+work=$out.d
+rm -rf "$work" "$out"
+mkdir -p "$work"
+cp -R "$staged/." "$work/"
+cp "$actions" "$work/vizad-msi.dll"
+find "$work" -exec touch -h -d "@$epoch" {} +
+
+product=$(printf 'VIZAD %s' "$version" | guid)
+(cd "$work" && at_epoch wixl -a x86 -D Version="$version" -D ProductCode="$product" \
+    -D ForcedFailure="$forced" -o "$out" "$here/vizad.wxs")
+
+# Root: the root given on the command line (or kept from an earlier
+# install). ExampleRoot: the example's folder, when none is given.
+# RemoveExistingProducts before InstallInitialize: the older product goes
+# first, service included, then the newer one is installed.
+at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'ZOVOVEV' WHERE Component = 'Root'"
+at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'NOT ZOVOVEV' WHERE Component = 'ExampleRoot'"
+at_epoch msibuild "$out" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('Logs', 'ExampleLogs', 'sample_server.log', 'ExampleLogs', 2)"
+at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
+
+summary() { at_epoch msibuild "$out" -s "VIZAD $version" VIZAD "Intel;1033" "{$1}"; }
+summary 00000000-0000-0000-0000-000000000000
+summary "$(guid <"$out")"
+rm -rf "$work"

@@ -1,0 +1,304 @@
+#!/bin/sh
+# Usage: installer.sh SCENARIO BINARY_DIR VERSION SOURCE_DIR FIXTURE_EXE
+# Installs the Windows Installer package that the package check made with
+# Wine's msiexec, in a fresh Wine prefix of the scenario's own
+# (BINARY_DIR/msi-SCENARIO/prefix), with C:\Program.exe planted (a copy of
+# the fixture, which notes any run in C:\vizad-planted-ran). Each msiexec
+# step keeps its verbose log in BINARY_DIR/msi-SCENARIO/logs/STEP.log (the
+# guide's lines: where they say, in the prefix's C:\deploy), and a failed
+# check names that log.
+#   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable;
+#             sc.exe start runs the example's server, sc.exe stop stops it;
+#             started again, the guide's /x {product code} stops it and
+#             leaves nothing
+#   root      /qn ZOVOVEV=C:\Ulvane: the service runs that root's script;
+#             /x removes the variable and leaves the root alone
+#   refused   roots that the host would refuse are refused, nothing is
+#             installed; a variable that the package did not set is kept
+#   upgrade   a package of a higher version, built here from a copy of the
+#             sources, replaces vizad.exe and leaves one product; the older
+#             package is then refused; the administrator's own service
+#             settings (an sc.exe description) are gone with the old service
+#   rollback  a package that fails once everything is done leaves nothing
+# Every wait is bounded.
+set -eu
+scenario=$1
+bindir=$2
+version=$3
+srcdir=$4
+fixture=$5
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+msi=$bindir/package-test/vizad-$version.msi
+zip=$bindir/package-test/vizad-$version-win32.zip
+dir=$bindir/msi-$scenario
+session=$here/../wine/session
+export WINEPREFIX="$dir/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+drive=$WINEPREFIX/drive_c
+folder="$drive/Program Files (x86)/VIZAD"
+winfolder='C:\Program Files (x86)\VIZAD'
+envkey='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+
+SESSION_WITHIN=180    # s to make the prefix and start its session
+MSIEXEC_WITHIN=120    # s for one msiexec run
+STEP_WITHIN=60        # s for one other command
+FIRST_BEAT_WITHIN=30  # s for the sample server's first heartbeat
+STOP_WITHIN=30        # s from a stop to its end
+
+cleanup() { timeout 60 "$session" stop "$dir" || :; }
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+wait_for() {
+    n=$(($1 * 5))
+    shift
+    until "$@"; do
+        [ "$n" -gt 0 ] || return 1
+        n=$((n - 1))
+        sleep 0.2
+    done
+}
+
+# msiexec STEP LINE: runs "msiexec LINE" from a batch file, as an
+# administrator types it, with a verbose log of the step; $status is its
+# exit status (its output goes to a file: a custom action server that
+# outlives msiexec would hold a pipe open).
+msiexec() {
+    step=$1
+    log="$dir/logs/$step.log"
+    # A batch file's % is written %%.
+    printf 'msiexec %s /l*v "%s"\r\n@echo msi-status: %%errorlevel%%\r\n' \
+        "$(printf '%s' "$2" | sed 's/%/%%/g')" "$(winpath "$log")" >"$drive/msi-$step.bat"
+    timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat" </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
+    status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
+}
+# guide STEP NAME: the administrator's guide's block NAME, its msiexec lines
+# as written, run from C:\deploy, where the package lies; $log is the log
+# that its /l*v names.
+guide() {
+    step=$1
+    lines=$(awk -v mark="<!-- guide-test: $2 -->" '
+        $0 == mark { want = 1; next }
+        want && /^```/ { if (inside) exit; inside = 1; next }
+        inside' "$srcdir/docs/administrators.md")
+    [ -n "$lines" ] || { echo "FAILED: no block '$2' in docs/administrators.md"; exit 1; }
+    { printf '%s\n' "$lines" | sed 's/$/\r/'; printf '@echo msi-status: %%errorlevel%%\r\n'; } \
+        >"$drive/msi-$step.bat"
+    (cd "$drive/deploy" && timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat") \
+        </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
+    status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
+    log=$drive/deploy/$(printf '%s\n' "$lines" | sed -n 's/.*\/l\*v \([^ ]*\).*/\1/p')
+}
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+# checkl WHAT GOT EXPECTED: check, naming the last step's log when it fails.
+checkl() {
+    was=$fail
+    check "$step: $1" "$2" "$3"
+    [ "$fail" = "$was" ] || echo "  log: $log"
+}
+logs() { grep -cF -- "$1" "$log" || :; }
+
+# What the prefix holds, as reg.exe and sc.exe show it.
+reg_value() {
+    timeout "$STEP_WITHIN" wine reg query "$1" /v "$2" </dev/null 2>/dev/null |
+        tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+variable() { reg_value "$envkey" ZOVOVEV; }
+image_path() { reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' ImagePath; }
+products() {
+    timeout "$STEP_WITHIN" wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s \
+        </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(VIZAD .*\)/\1/p' | tr '\n' ' '
+}
+query() {
+    timeout "$STEP_WITHIN" wine sc query ZUVO </dev/null 2>/dev/null | tr -d '\r' >"$dir/query.txt" || :
+    sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$dir/query.txt"
+}
+stopped() { [ "$(query)" = STOPPED ]; }
+sc() { timeout "$STEP_WITHIN" wine sc "$@" </dev/null >>"$dir/wine.log" 2>&1; }
+
+prefix_pids() {
+    for p in $(pgrep -f -- "$1" || :); do
+        tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
+    done
+    :
+}
+server_gone() { [ -z "$(prefix_pids 'sample_server\.exe')" ]; }
+beating() { grep -q 'serving, tick' "$1" 2>/dev/null; }
+planted() { [ -f "$drive/vizad-planted-ran" ] && cat "$drive/vizad-planted-ran" || echo none; }
+
+# A new Wine session with ROOT as the system's ZOVOVEV: the service manager
+# reads the system environment when it starts, as Windows does at boot.
+restart() { timeout "$SESSION_WITHIN" "$session" start "$dir" "$1"; }
+
+# The checks after an install of the package with the example.
+check_installed() {
+    checkl "exit status" "$status" 0
+    checkl "registered path, quoted" "$(image_path)" "\"$winfolder\\vizad.exe\""
+    checkl "vizad.exe in Program Files (x86)" "$(cmp -s "$1" "$folder/vizad.exe" && echo yes)" yes
+    checkl "nothing in the 64-bit Program Files" "$([ -e "$drive/Program Files/VIZAD" ] || echo none)" none
+    checkl "one product" "$(products)" "VIZAD $2 "
+}
+# start LOG: sc.exe start, and the server beats in LOG.
+start() {
+    step=$1
+    sc start ZUVO || :
+    checkl "the server beats" "$(wait_for $FIRST_BEAT_WITHIN beating "$2" && echo yes)" yes
+    checkl "C:\\Program.exe never ran" "$(planted)" none
+}
+# stop: sc.exe stop; stopped with exit code 0 and no server left.
+stop() {
+    step=$1
+    sc stop ZUVO || :
+    checkl "STOPPED within $STOP_WITHIN s" "$(wait_for $STOP_WITHIN stopped && echo yes)" yes
+    checkl "exit code" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' "$dir/query.txt")" 0
+    checkl "no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+}
+# The checks after an uninstall: nothing of the package is left.
+check_removed() {
+    checkl "exit status" "$status" 0
+    checkl "no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
+    checkl "the service is gone" "$(query)" ""
+    checkl "the folder is gone" "$([ -e "$folder" ] || echo gone)" gone
+    checkl "no product" "$(products)" ""
+}
+
+[ -f "$msi" ] || { echo "FAILED: no $msi (the package_zip case makes it)"; exit 1; }
+rm -rf "$dir"
+mkdir -p "$dir/logs"
+: >"$dir/wine.log"
+restart ""
+cp "$fixture" "$drive/Program.exe"
+mkdir -p "$dir/unzipped"
+(cd "$dir/unzipped" && cmake -E tar xf "$zip")
+exe=$dir/unzipped/vizad.exe
+example_log="$folder/example/logs/sample_server.log"
+
+case $scenario in
+example)
+    # The guide's own lines: install with the example, remove by product code.
+    mkdir -p "$drive/deploy"
+    cp "$msi" "$drive/deploy/"
+    guide install msi-install
+    check_installed "$exe" "$version"
+    checkl "the example's folder is the root" "$(variable)" "$winfolder\\example\\"
+    checkl "the example's script" "$(cmp -s "$dir/unzipped/example/bin/revaduzeza.bat" \
+        "$folder/example/bin/revaduzeza.bat" && echo yes)" yes
+    restart "$(variable)"
+    start start "$example_log"
+    stop stop
+    checkl "the stop instance stopped the server" "$(grep -c 'sample server: stopped' "$example_log")" 1
+    start "start again" "$example_log"
+    guide uninstall-running msi-remove
+    check_removed
+    checkl "the variable is gone" "$(variable)" ""
+    ;;
+root)
+    mkdir -p "$drive/Ulvane/bin"
+    cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
+    msiexec install "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane"
+    check_installed "$exe" "$version"
+    checkl "the variable" "$(variable)" 'C:\Ulvane'
+    checkl "no example" "$([ -e "$folder/example" ] || echo none)" none
+    restart 'C:\Ulvane'
+    start start "$drive/Ulvane/logs/sample_server.log"
+    stop stop
+    msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
+    check_removed
+    checkl "the variable is gone" "$(variable)" ""
+    checkl "the root is left" "$([ -f "$drive/Ulvane/bin/revaduzeza.bat" ] && echo yes)" yes
+    ;;
+refused)
+    n=0
+    for root in 'C:\50%' '\\?\C:\Ulvane' '\\.\C:\Ulvane' 'C:\a"b'; do
+        n=$((n + 1))
+        case $root in
+        *\"*)
+            # Wine's msiexec drops a double quote from the command line
+            # (Windows takes "" in quotes): this one comes as the root
+            # that an earlier install saved, which is checked the same way.
+            timeout "$STEP_WITHIN" wine reg add 'HKLM\Software\Wow6432Node\VIZAD' /v ZOVOVEV /d "$root" /f \
+                </dev/null >/dev/null 2>&1
+            msiexec "refused-$n" "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL" ;;
+        *)
+            msiexec "refused-$n" "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL ZOVOVEV=\"$root\"" ;;
+        esac
+        checkl "$root: exit status 1603" "$status" 1603
+        checkl "$root: the log says why" "$(logs "ZOVOVEV=$root is refused")" 1
+        checkl "$root: no service" "$(query)" ""
+        checkl "$root: no folder" "$([ -e "$folder" ] || echo none)" none
+        checkl "$root: no variable" "$(variable)" ""
+        checkl "$root: no product" "$(products)" ""
+    done
+    timeout "$STEP_WITHIN" wine reg delete 'HKLM\Software\Wow6432Node\VIZAD' /f </dev/null >/dev/null 2>&1
+    # An administrator's own variable: neither the install without a root
+    # nor the uninstall touches it.
+    timeout "$STEP_WITHIN" wine reg add "$envkey" /v ZOVOVEV /d 'C:\Own' /f </dev/null >/dev/null 2>&1
+    msiexec install "/i \"$(winpath "$msi")\" /qn"
+    check_installed "$exe" "$version"
+    checkl "the administrator's variable is kept" "$(variable)" 'C:\Own'
+    msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
+    check_removed
+    checkl "the administrator's variable is still kept" "$(variable)" 'C:\Own'
+    ;;
+upgrade)
+    # The same sources at the next patch version, built and packaged here.
+    next=$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 + 1 }')
+    src=$dir/src
+    mkdir -p "$src"
+    tar -C "$srcdir" --exclude=./build --exclude=./.git -cf - . | tar -C "$src" -xf -
+    sed -i "s/^project(vizad VERSION $version /project(vizad VERSION $next /" "$src/CMakeLists.txt"
+    if ! (cd "$src" && cmake --preset i686 -DVIZAD_TESTS=OFF &&
+          cmake --build --preset i686 --target package) >"$dir/build.log" 2>&1; then
+        cat "$dir/build.log"
+        echo "FAILED: the package of version $next"
+        exit 1
+    fi
+    newmsi=$src/build/i686/vizad-$next.msi
+    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
+    check_installed "$exe" "$version"
+    # An administrator's own settings of the service do not survive the
+    # upgrade: the older product's removal deletes the service. Wine's sc.exe
+    # keeps no failure actions in the service's key and has no config, so a
+    # description stands for them.
+    sc description ZUVO "set by the administrator" || :
+    checkl "sc.exe description is stored" \
+        "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" "set by the administrator"
+    # Wine's msiexec has no MigrateFeatureStates: the features are named again.
+    msiexec upgrade "/i \"$(winpath "$newmsi")\" /qn ADDLOCAL=ALL"
+    check_installed "$src/build/i686/bin/vizad.exe" "$next"
+    checkl "the example's folder is still the root" "$(variable)" "$winfolder\\example\\"
+    checkl "sc.exe description after the upgrade" \
+        "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" ""
+    msiexec downgrade "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
+    checkl "exit status 1603" "$status" 1603
+    checkl "the log says why" "$(logs 'A newer version of VIZAD is already installed')" 1
+    checkl "the newer vizad.exe stays" "$(cmp -s "$src/build/i686/bin/vizad.exe" "$folder/vizad.exe" && echo yes)" yes
+    checkl "one product" "$(products)" "VIZAD $next "
+    msiexec uninstall "/x \"$(winpath "$newmsi")\" /qn"
+    check_removed
+    ;;
+rollback)
+    # The same files, with a last step that fails.
+    failing=$dir/failing.msi
+    sh "$srcdir/packaging/msi.sh" "$dir/unzipped" "$bindir/bin/vizad-msi.dll" "$version" 315619200 "$failing" yes
+    mkdir -p "$drive/Ulvane"
+    msiexec install "/i \"$(winpath "$failing")\" /qn ADDLOCAL=ALL ZOVOVEV=C:\\Ulvane"
+    # Windows returns 1603 for a failed custom action, Wine 1627.
+    checkl "exit status 1603 or 1627" "$(echo "$status" | sed 's/^\(1603\|1627\)$/failed/')" failed
+    # Windows logs a failed action's return value as 3, Wine as 0.
+    checkl "the failure was the forced one" "$(grep -c 'ForcedFailure\. Return value [03]' "$log")" 1
+    checkl "no service" "$(query)" ""
+    checkl "no folder" "$([ -e "$folder" ] || echo none)" none
+    checkl "no variable" "$(variable)" ""
+    checkl "no saved root" "$(reg_value 'HKLM\Software\Wow6432Node\VIZAD' ZOVOVEV)" ""
+    checkl "no product" "$(products)" ""
+    ;;
+*)
+    echo "usage: installer.sh example|root|refused|upgrade|rollback BINARY_DIR VERSION SOURCE_DIR FIXTURE_EXE" >&2
+    exit 2
+    ;;
+esac
+exit $fail
