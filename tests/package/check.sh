@@ -180,8 +180,8 @@ check "stripped: vizad.exe as in the rebuilt SHA256SUMS" \
 smsi=$signed/vizad-$version.msi
 check "signed msi: verifies against the throw-away CA, SHA-256, name and URL" \
     "$(osslsigncode verify -CAfile "$pki/ca.pem" -in "$smsi" 2>&1 |
-        grep -c -x -e Succeeded -e 'Message digest algorithm  *: SHA256' -e 'Text description: VIZAD' \
-            -e "URL description: $url")" 4
+        grep -c -e '^Succeeded$' -e '^Message digest algorithm  *: SHA256' -e 'Text description: VIZAD$' \
+            -e "URL description: $url\$")" 4
 mkdir -p "$signed/msi"
 (cd "$signed/msi" && msiextract "$smsi" >/dev/null)
 check "signed msi: its vizad.exe is the signed one" \
