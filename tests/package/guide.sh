@@ -171,11 +171,16 @@ if [ "$mode" = trial ]; then
     # as a deployment tool would run it.
     installed="$drive/Program Files (x86)/VIZAD/vizad.exe"
     msi="Z:$(printf '%s' "$signed/vizad-$version.msi" | tr / '\\')"
-    timeout "$STEP_WITHIN" wine msiexec /i "$msi" /qn </dev/null >>"$dir/wine.log" 2>&1 || :
-    check "signed msi: installs the signed vizad.exe" \
-        "$(cmp -s "$installed" "$signed/vizad.exe" && echo same)" same
+    # A product left by an earlier run that did not end goes first.
     timeout "$STEP_WITHIN" wine msiexec /x "$msi" /qn </dev/null >>"$dir/wine.log" 2>&1 || :
+    timeout "$STEP_WITHIN" wine msiexec /i "$msi" /qn /l*v 'C:\msi-install.log' </dev/null \
+        >>"$dir/wine.log" 2>&1 || :
+    check "signed msi: installs the zip's signed vizad.exe" \
+        "$(cmp -s "$installed" "$unzipped/vizad.exe" && echo same)" same
+    timeout "$STEP_WITHIN" wine msiexec /x "$msi" /qn /l*v 'C:\msi-remove.log' </dev/null \
+        >>"$dir/wine.log" 2>&1 || :
     check "signed msi: uninstalls" "$([ -e "$installed" ] || echo yes)" yes
+    [ "$fail" = 0 ] || echo "guide: msiexec's logs: $drive/msi-install.log, $drive/msi-remove.log"
     exit $fail
 fi
 
