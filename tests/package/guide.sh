@@ -48,17 +48,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# wait_for SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
-wait_for() {
-    n=$(($1 * 5))
-    shift
-    until "$@"; do
-        [ "$n" -gt 0 ] || return 1
-        n=$((n - 1))
-        sleep 0.2
-    done
-}
-
 # The guide's block NAME, its lines as written.
 block() {
     lines=$(awk -v mark="<!-- guide-test: $1 -->" '

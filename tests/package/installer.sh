@@ -52,16 +52,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-wait_for() {
-    n=$(($1 * 5))
-    shift
-    until "$@"; do
-        [ "$n" -gt 0 ] || return 1
-        n=$((n - 1))
-        sleep 0.2
-    done
-}
-
 # msiexec STEP LINE: runs "msiexec LINE" from a batch file, as an
 # administrator types it, with a verbose log of the step; $status is its
 # exit status (its output goes to a file: a custom action server that
