@@ -32,12 +32,9 @@ if(CPACK_VIZAD_MSI_SCRIPT)
         file(REMOVE ${msi})
         message(FATAL_ERROR "Cannot build ${msi}")
     endif()
-    # Signed once built, when the package command has a certificate; the
-    # programs in it were signed before (cmake/sign-release.cmake).
-    if(NOT "$ENV{VIZAD_SIGN_PKCS12}$ENV{VIZAD_SIGN_PKCS11_URI}" STREQUAL "")
-        if("$ENV{VIZAD_SIGN_URL}" STREQUAL "")
-            set(ENV{VIZAD_SIGN_URL} "${CPACK_VIZAD_URL}")
-        endif()
+    # Signed once built when the programs in it were: cmake/sign-release.cmake
+    # then wrote their unsigned sums, and set the URL the signatures carry.
+    if(EXISTS ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS.unsigned)
         execute_process(COMMAND sh ${CPACK_VIZAD_SIGN} ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS.unsigned ${msi}
             RESULT_VARIABLE failed)
         if(failed)

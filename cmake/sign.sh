@@ -82,7 +82,6 @@ else
     exit 2
 fi
 
-# osslsigncode signs with any certificate it can read: the dates and the
 url=${VIZAD_SIGN_URL:-}
 [ -n "$url" ] || refuse "VIZAD_SIGN_URL is not set: the signature carries the project's web address"
 

@@ -43,8 +43,5 @@ enum AccessObject { ACCESS_FILE, ACCESS_FOLDER, ACCESS_FOLDER_ABOVE };
 DWORD CheckWhoCanChange(const char *lpszPath, AccessObject kind, const char *lpszBelow,
                         size_t cchBelow, const SID *pSelf, BOOL fNameAccounts, char *lpszMsg,
                         size_t cchMsg);
-// The user of the host's own token into pSid (SECURITY_MAX_SID_SIZE bytes);
-// FALSE when it cannot be read, and then no account is trusted as the host's.
-BOOL GetHostAccount(SID *pSid);
 
 #endif

@@ -44,11 +44,6 @@ static void NameAccount(const SID *pSid, BOOL fLookup, char *lpszName, size_t cc
     FormatSid(pSid, lpszName, cchName);
 }
 
-BOOL GetHostAccount(SID *pSid)
-{
-    return SecGetProcessUser(pSid, SECURITY_MAX_SID_SIZE) == ERROR_SUCCESS;
-}
-
 DWORD CheckWhoCanChange(const char *lpszPath, AccessObject kind, const char *lpszBelow,
                         size_t cchBelow, const SID *pSelf, BOOL fNameAccounts, char *lpszMsg,
                         size_t cchMsg)

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "access/access.h"
+#include "platform/advapi.h"
 #include "platform/format.h"
 
 // Just past \\server\share\ from the server's first character; the path's
@@ -41,21 +42,15 @@ size_t GetVolumeRootLength(const char *lpszPath)
 }
 
 // Checks the object that ends each path's start in turn, from the whole of
-// lpszPath (a full path) up to its volume's root; lpszObject has room for a
-// copy of it.
-static DWORD WalkUp(const char *lpszPath, char *lpszObject, int cFolders, const SID *pSelf,
-                    BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
+// lpszPath (a full path) up to its volume's root, whose length is
+// cchVolume; lpszObject has room for a copy of it.
+static DWORD WalkUp(const char *lpszPath, size_t cchVolume, char *lpszObject, int cFolders,
+                    const SID *pSelf, BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
 {
-    size_t cchVolume = GetVolumeRootLength(lpszPath);
     size_t cchEnd = strlen(lpszPath), cchBelow = 0;
     DWORD dwResult;
     int i;
 
-    if (cchVolume == 0) {
-        // Neither a drive nor a share: no root to walk up to.
-        FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszPath);
-        return ERROR_BAD_PATHNAME;
-    }
     for (i = 0;; i++) {
         memcpy(lpszObject, lpszPath, cchEnd);
         lpszObject[cchEnd] = '\0';
@@ -112,16 +107,24 @@ DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, BOOL fNameAccoun
         SID sid;
         BYTE ab[SECURITY_MAX_SID_SIZE];
     } self;
-    const SID *pSelf = GetHostAccount(&self.sid) ? &self.sid : NULL;
+    // Without an account of its own, the host trusts no account as its own.
+    const SID *pSelf =
+        SecGetProcessUser(&self.sid, sizeof self) == ERROR_SUCCESS ? &self.sid : NULL;
     char *lpszCopy = NULL;
     DWORD dwResult = ERROR_BAD_PATHNAME;
     char *lpszPath = NewFullPath(lpszFile, &lpszCopy, &dwResult);
+    // Neither a drive nor a share: no root to walk up to.
+    size_t cchVolume = lpszPath != NULL ? GetVolumeRootLength(lpszPath) : 0;
 
-    if (lpszPath == NULL) {
-        FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszFile);
-        return dwResult != NO_ERROR ? dwResult : ERROR_BAD_PATHNAME;
+    if (cchVolume != 0) {
+        dwResult = WalkUp(lpszPath, cchVolume, lpszCopy, cFolders, pSelf, fNameAccounts, lpszMsg,
+                          cchMsg);
+    } else {
+        FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.",
+                   lpszPath != NULL ? lpszPath : lpszFile);
+        if (dwResult == NO_ERROR)
+            dwResult = ERROR_BAD_PATHNAME;
     }
-    dwResult = WalkUp(lpszPath, lpszCopy, cFolders, pSelf, fNameAccounts, lpszMsg, cchMsg);
     free(lpszPath);
     return dwResult;
 }

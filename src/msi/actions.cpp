@@ -98,7 +98,7 @@ extern "C" __declspec(dllexport) UINT __stdcall LogRefusals(MSIHANDLE install)
             DWORD size = 1024;
             if (MsiRecordGetStringW(row, 1, condition, &size) == ERROR_SUCCESS &&
                 MsiEvaluateConditionW(install, condition) == MSICONDITION_FALSE) {
-                wchar_t text[1024];
+                wchar_t text[1024] = L"";
                 wchar_t formatted[1024];
                 size = 1024;
                 MsiRecordGetStringW(row, 2, text, &size);
@@ -159,7 +159,12 @@ extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceEnd(MSIHANDLE inst
     if (manager)
         CloseServiceHandle(manager);
     // Not fatal: Windows Installer handles files still in use itself.
-    Log(install, stopped ? L"VIZAD: service ZUVO is not running"
-                         : L"VIZAD: service ZUVO still runs after 30 s");
+    wchar_t line[64];
+    if (stopped)
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls is not running", kService);
+    else
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls still runs after %lu s",
+                 kService, kStopWithinMs / 1000);
+    Log(install, line);
     return ERROR_SUCCESS;
 }

@@ -29,14 +29,6 @@ static void PrintFailure(int resID)
     PrintText(resID, szErr);
 }
 
-// Whether nobody but the system, the administrators and the one who runs
-// this can change the executable, its folder or a folder above: whoever can
-// replace it runs their program as LocalSystem. Says why into szErr.
-static BOOL IsExecutableProtected(const char *lpszPath)
-{
-    return CheckWhoCanChangePath(lpszPath, 1, TRUE, szErr, MSG_SIZE) == NO_ERROR;
-}
-
 // A path with blanks is registered in quotes: unquoted, the manager would
 // try C:\Program.exe and the like before the real executable. A path that
 // would name another program than the one running is refused. On failure
@@ -70,7 +62,10 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
         SetLastError(ERROR_BAD_PATHNAME);
         goto failed;
     }
-    if (!IsExecutableProtected(szPath))
+    // Whoever but the system, the administrators and the one who runs this
+    // can change the executable, its folder or a folder above could run
+    // their program as LocalSystem. The check says why into szErr.
+    if (CheckWhoCanChangePath(szPath, 1, TRUE, szErr, MSG_SIZE) != NO_ERROR)
         return FALSE;
     if (strchr(szPath, ' ') == NULL)
         FormatText(lpszCommand, dwSize, "%s", szPath);

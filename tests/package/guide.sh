@@ -48,16 +48,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The guide's block NAME, its lines as written.
-block() {
-    lines=$(awk -v mark="<!-- guide-test: $1 -->" '
-        $0 == mark { want = 1; next }
-        want && /^```/ { if (inside) exit; inside = 1; next }
-        inside' "$guide")
-    [ -n "$lines" ] || { echo "FAILED: no block '$1' in docs/administrators.md" >&2; exit 1; }
-    printf '%s\n' "$lines"
-}
-
 # run NAME [FOLDER]: runs the lines on standard input as C:\guide-NAME.bat,
 # from FOLDER (default the unzipped release), output in $dir/NAME.txt, and
 # a last line "guide-test: exit N" with the errorlevel the lines left.
@@ -83,19 +73,9 @@ output() { cat "$dir/$1.txt"; }
 status_of() { sed -n 's/^guide-test: exit //p' "$dir/$1.txt"; }
 says() { grep -qF -- "$2" "$dir/$1.txt" && echo yes || echo no; }
 
-# Processes of this prefix (no other Wine session's) whose command line
-# matches the extended regular expression $1.
-prefix_pids() {
-    for p in $(pgrep -f -- "$1" || :); do
-        tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
-    done
-    :
-}
-server_gone() { [ -z "$(prefix_pids 'sample_server\.exe')" ]; }
 check_no_server() {
     check "$1: no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
 }
-beating() { grep -q 'serving, tick' "$1" 2>/dev/null; }
 ended() { [ -f "$dir/$1.done" ]; }
 
 # debug_run NAME FOLDER SERVER_LOG: the block NAME starts vizad.exe -debug

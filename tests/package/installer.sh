@@ -70,11 +70,7 @@ msiexec() {
 # that its /l*v names.
 guide() {
     step=$1
-    lines=$(awk -v mark="<!-- guide-test: $2 -->" '
-        $0 == mark { want = 1; next }
-        want && /^```/ { if (inside) exit; inside = 1; next }
-        inside' "$srcdir/docs/administrators.md")
-    [ -n "$lines" ] || { echo "FAILED: no block '$2' in docs/administrators.md"; exit 1; }
+    lines=$(block "$2") || exit 1
     { printf '%s\n' "$lines" | sed 's/$/\r/'; printf '@echo msi-status: %%errorlevel%%\r\n'; } \
         >"$drive/msi-$step.bat"
     (cd "$drive/deploy" && timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat") \
@@ -109,14 +105,6 @@ query() {
 stopped() { [ "$(query)" = STOPPED ]; }
 sc() { timeout "$STEP_WITHIN" wine sc "$@" </dev/null >>"$dir/wine.log" 2>&1; }
 
-prefix_pids() {
-    for p in $(pgrep -f -- "$1" || :); do
-        tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
-    done
-    :
-}
-server_gone() { [ -z "$(prefix_pids 'sample_server\.exe')" ]; }
-beating() { grep -q 'serving, tick' "$1" 2>/dev/null; }
 planted() { [ -f "$drive/vizad-planted-ran" ] && cat "$drive/vizad-planted-ran" || echo none; }
 
 # A new Wine session with ROOT as the system's ZOVOVEV: the service manager
