@@ -29,7 +29,7 @@ template <typename Fn> static Fn GetAdvapiProc(const char *lpszName)
 }
 
 typedef BOOL(WINAPI *PFN_DISPATCH)(const SERVICE_TABLE_ENTRYA *);
-typedef SERVICE_STATUS_HANDLE(WINAPI *PFN_REGISTER)(LPCSTR, LPHANDLER_FUNCTION);
+typedef SERVICE_STATUS_HANDLE(WINAPI *PFN_REGISTER)(LPCSTR, LPHANDLER_FUNCTION_EX, LPVOID);
 typedef BOOL(WINAPI *PFN_SETSTATUS)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
 typedef SC_HANDLE(WINAPI *PFN_OPENMANAGER)(LPCSTR, LPCSTR, DWORD);
 typedef SC_HANDLE(WINAPI *PFN_CREATE)(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD,
@@ -38,6 +38,7 @@ typedef SC_HANDLE(WINAPI *PFN_OPENSERVICE)(SC_HANDLE, LPCSTR, DWORD);
 typedef BOOL(WINAPI *PFN_CONTROL)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
 typedef BOOL(WINAPI *PFN_QUERY)(SC_HANDLE, LPSERVICE_STATUS);
 typedef BOOL(WINAPI *PFN_HANDLE)(SC_HANDLE);
+typedef BOOL(WINAPI *PFN_CONFIG2)(SC_HANDLE, DWORD, LPVOID);
 typedef HANDLE(WINAPI *PFN_REGSOURCE)(LPCSTR, LPCSTR);
 typedef BOOL(WINAPI *PFN_REPORT)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR *,
                                  LPVOID);
@@ -55,11 +56,12 @@ BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
     return pfn ? pfn(lpServiceTable) : FALSE;
 }
 
-SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
-                                                    LPHANDLER_FUNCTION lpHandlerProc)
+SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandlerEx(LPCSTR lpServiceName,
+                                                      LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                      LPVOID lpContext)
 {
-    PFN_REGISTER pfn = GetAdvapiProc<PFN_REGISTER>("RegisterServiceCtrlHandlerA");
-    return pfn ? pfn(lpServiceName, lpHandlerProc) : 0;
+    PFN_REGISTER pfn = GetAdvapiProc<PFN_REGISTER>("RegisterServiceCtrlHandlerExA");
+    return pfn ? pfn(lpServiceName, lpHandlerProc, lpContext) : 0;
 }
 
 BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus)
@@ -110,6 +112,12 @@ BOOL ScmDeleteService(SC_HANDLE hService)
 {
     PFN_HANDLE pfn = GetAdvapiProc<PFN_HANDLE>("DeleteService");
     return pfn ? pfn(hService) : FALSE;
+}
+
+BOOL ScmChangeServiceConfig2(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
+{
+    PFN_CONFIG2 pfn = GetAdvapiProc<PFN_CONFIG2>("ChangeServiceConfig2A");
+    return pfn ? pfn(hService, dwInfoLevel, lpInfo) : FALSE;
 }
 
 BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)

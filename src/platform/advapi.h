@@ -7,8 +7,9 @@
 #include <windows.h>
 
 BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable);
-SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
-                                                    LPHANDLER_FUNCTION lpHandlerProc);
+SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandlerEx(LPCSTR lpServiceName,
+                                                      LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                      LPVOID lpContext);
 BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
 SC_HANDLE ScmOpenSCManager(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
 SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
@@ -20,6 +21,7 @@ SC_HANDLE ScmOpenService(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDes
 BOOL ScmControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL ScmQueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL ScmDeleteService(SC_HANDLE hService);
+BOOL ScmChangeServiceConfig2(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject);
 
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName);

@@ -8,28 +8,45 @@
 #include "zuvo/supervisor.h"
 
 // Runs on the main thread, inside the dispatcher, for every control request.
-void WINAPI service_ctrl(DWORD dwCtrlCode)
+// Preshutdown is Windows' own stop before a shutdown, and takes the same
+// path. A stop that started no stop instance puts the service back to
+// running: the manager would never send a stop-pending service another.
+DWORD WINAPI service_ctrl(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventData,
+                          LPVOID lpContext)
 {
-    if (dwCtrlCode == SERVICE_CONTROL_STOP) {
+    (void)dwEventType;
+    (void)lpEventData;
+    (void)lpContext;
+    switch (dwCtrlCode) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_PRESHUTDOWN:
         ReportStatusToSCMgr(SERVICE_STOP_PENDING, NO_ERROR, 0);
-        ServiceStop();  // returns once the stop instance is started
-        return;
+        if (!ServiceStop())  // returns once the stop instance is started
+            ReportStopRefused();
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        ReportCurrentStatusToSCMgr();
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;  // never accepted, so never answered
     }
-    ReportCurrentStatusToSCMgr();
 }
 
 // Runs on the service thread that the dispatcher creates.
 void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv)
 {
+    SERVICE_STATUS_HANDLE hStatus;
+
     // Filled before the handler exists, so that an interrogation arriving
     // ahead of the first report re-sends start-pending, not an empty record.
     ssStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     ssStatus.dwServiceSpecificExitCode = 0;
     ssStatus.dwCurrentState = SERVICE_START_PENDING;
 
-    sshStatusHandle = ScmRegisterServiceCtrlHandler(SERVICE_NAME, service_ctrl);
-    if (!sshStatusHandle)
+    hStatus = ScmRegisterServiceCtrlHandlerEx(SERVICE_NAME, service_ctrl, NULL);
+    if (!hStatus)
         return;  // no handle, so nothing can be reported
+    SetStatusHandle(hStatus);
 
     if (ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
         ServiceStart(dwArgc, lpszArgv);

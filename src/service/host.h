@@ -28,6 +28,8 @@ BOOL IsExactAnsiSpelling(const char *lpszAnsi, const WCHAR *lpszWide);
 // report.cpp
 BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
 BOOL ReportCurrentStatusToSCMgr(void);
+BOOL ReportStopRefused(void);
+void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus);
 void AddToMessageLog(const char *lpszMsg);
 
 // options.cpp
@@ -41,7 +43,8 @@ BOOL WINAPI ControlHandler(DWORD dwCtrlType);
 // dispatch.cpp
 int RunServiceDispatcher(void);
 void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv);
-void WINAPI service_ctrl(DWORD dwCtrlCode);
+DWORD WINAPI service_ctrl(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventData,
+                          LPVOID lpContext);
 
 // install.cpp
 void CmdInstallService(void);

@@ -42,8 +42,14 @@ static BOOL SendStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWait
     // is left as it is, start-pending, for the first real report.
     if (sshStatusHandle == 0)
         return FALSE;
+    // Preshutdown is a stop that Windows sends before it shuts down, and
+    // waits for; a service that accepts only stop is not told and its
+    // servers die with the system. Nothing is accepted while starting, and
+    // a stopped service takes no controls.
     ssStatus.dwControlsAccepted =
-        dwCurrentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+        dwCurrentState == SERVICE_RUNNING || dwCurrentState == SERVICE_STOP_PENDING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN
+            : 0;
     ssStatus.dwCurrentState = dwCurrentState;
     ssStatus.dwWin32ExitCode = dwWin32ExitCode;
     ssStatus.dwWaitHint = dwWaitHint;
@@ -66,6 +72,32 @@ BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWa
         return TRUE;
     LockStatus();
     fResult = SendStatus(dwCurrentState, dwWin32ExitCode, dwWaitHint);
+    LeaveCriticalSection(&csStatus);
+    return fResult;
+}
+
+// Kept under the lock that every report reads it under: the handler's
+// thread may report while the service thread stores it.
+void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus)
+{
+    LockStatus();
+    sshStatusHandle = hStatus;
+    LeaveCriticalSection(&csStatus);
+}
+
+// A stop that started no stop instance leaves the servers running: the
+// service says so, and accepts the next stop, since the manager sends no
+// control to a service that stays stop-pending. Only from stop-pending, so
+// that a run instance which ended meanwhile keeps its stopped report last.
+BOOL ReportStopRefused(void)
+{
+    BOOL fResult = TRUE;
+
+    if (bDebug)
+        return TRUE;
+    LockStatus();
+    if (ssStatus.dwCurrentState == SERVICE_STOP_PENDING)
+        fResult = SendStatus(SERVICE_RUNNING, NO_ERROR, 0);
     LeaveCriticalSection(&csStatus);
     return fResult;
 }

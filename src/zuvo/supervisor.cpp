@@ -15,6 +15,7 @@
 char *qelctl = NULL;
 HANDLE hServerStopEvent = NULL;
 BOOL stoprequested = FALSE;
+BOOL stopstarted = FALSE;
 static DWORD termstat = 0;  // the run instance's exit code; kept, not used
 static BOOL fRootExact = FALSE;  // qelctl names the root that was set
 void (*pfnRunInstanceStarting)(void) = NULL;
@@ -267,9 +268,13 @@ cleanup:
     UnlockSupervisor();
 }
 
-void ServiceStop(void)
+// TRUE once a stop instance has been started, by this request or an earlier
+// one: the servers are then on their way down. FALSE when none could be,
+// and the servers go on running.
+BOOL ServiceStop(void)
 {
     HANDLE hStopInstance;
+    DWORD dwStartErr;
 
     LockSupervisor();
     stoprequested = TRUE;
@@ -278,10 +283,17 @@ void ServiceStop(void)
     // start; the event is still signalled.
     if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE)) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
-        if (hStopInstance != NULL)
+        if (hStopInstance != NULL) {
             CloseHandle(hStopInstance);  // never waited for
+            stopstarted = TRUE;
+        } else if (!bDebug) {
+            // The service goes back to running: the entry says why.
+            dwStartErr = GetLastError();
+            ReportScriptFailure(dwStartErr);
+        }
     }
     if (hServerStopEvent != NULL)
         SetEvent(hServerStopEvent);
     UnlockSupervisor();
+    return stopstarted;
 }

@@ -73,6 +73,12 @@ protected:
         EXPECT_STREQ(config->lpDependencies ? config->lpDependencies : "", "");
         EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
         EXPECT_STREQ(config->lpDisplayName, "Ulvane Trelox ZUVO");
+        // Three minutes for the servers' stop when Windows shuts down.
+        SERVICE_PRESHUTDOWN_INFO *preshutdown = (SERVICE_PRESHUTDOWN_INFO *)buf;
+        ASSERT_TRUE(QueryServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, (LPBYTE)buf,
+                                         sizeof buf, &needed))
+            << GetLastError();
+        EXPECT_EQ(preshutdown->dwPreshutdownTimeout, 180000u);
         CloseServiceHandle(service);
         CloseServiceHandle(manager);
     }

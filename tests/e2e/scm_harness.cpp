@@ -1,6 +1,7 @@
 #include "scm_harness.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "harness.h"
 
@@ -31,7 +32,14 @@ bool QueryTestService(SERVICE_STATUS *status)
     SC_HANDLE service = OpenTestService(&manager);
     if (service == NULL)
         return false;
-    BOOL ok = QueryServiceStatus(service, status);
+    // The extended query, as fleet tools read it; its first fields are the
+    // plain record.
+    SERVICE_STATUS_PROCESS process;
+    DWORD needed;
+    BOOL ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&process,
+                                   sizeof process, &needed);
+    if (ok)
+        memcpy(status, &process, sizeof *status);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return ok != FALSE;
@@ -118,7 +126,10 @@ void ExpectServiceStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode,
 {
     EXPECT_EQ(s.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
     EXPECT_EQ(s.dwCurrentState, state);
-    EXPECT_EQ(s.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
+    // Stop and preshutdown while it runs or stops; nothing once stopped.
+    EXPECT_EQ(s.dwControlsAccepted, state == SERVICE_STOPPED
+                                        ? 0u
+                                        : (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
     EXPECT_EQ(s.dwWin32ExitCode, exitCode);
     EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
     EXPECT_EQ(s.dwCheckPoint, checkPoint);

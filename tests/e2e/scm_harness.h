@@ -31,7 +31,8 @@ struct Installation;
 bool EndServiceRun(const Installation &inst);
 
 // Checks every field of a status the host reported: its own process, stop
-// accepted, no service-specific code and no wait hint in these states.
+// and preshutdown accepted (nothing once stopped), no service-specific code
+// and no wait hint in these states.
 void ExpectServiceStatus(const SERVICE_STATUS &s, DWORD state, DWORD exitCode,
                          DWORD checkPoint = 0);
 

@@ -18,7 +18,16 @@ protected:
     static void Control(DWORD code)
     {
         ASSERT_NE(fake.handler, nullptr);
-        fake.handler(code);
+        EXPECT_EQ(FakeControl(code), (DWORD)NO_ERROR) << "control " << code;
+    }
+
+    // Stop and preshutdown while running and stop-pending; nothing while
+    // starting, nor once stopped.
+    static DWORD Accepted(DWORD state)
+    {
+        return state == SERVICE_RUNNING || state == SERVICE_STOP_PENDING
+                   ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN
+                   : 0;
     }
 
     // Expected reports: states with their checkpoints; the rest follows the
@@ -28,50 +37,66 @@ protected:
     {
         std::vector<SERVICE_STATUS> reports = FakeReports();
         ASSERT_EQ(reports.size(), expected.size());
+        // The counter is the process's: a second run in one case goes on from it.
+        DWORD base = reports[0].dwCheckPoint - expected[0].second;
         for (size_t i = 0; i < reports.size(); i++) {
             DWORD state = expected[i].first;
             bool starting = state == SERVICE_START_PENDING;
             DWORD hint = starting ? 3000 : 0;
             EXPECT_TRUE(SameStatus(reports[i],
-                                   Status(state, starting ? 0 : SERVICE_ACCEPT_STOP,
+                                   Status(state, Accepted(state),
                                           state == SERVICE_STOPPED ? stoppedExit : 0,
-                                          expected[i].second, hint)))
+                                          expected[i].second ? base + expected[i].second : 0,
+                                          hint)))
                 << "report " << i;
         }
     }
 };
 
+// Preshutdown is the stop that Windows sends before it shuts down: it takes
+// the stop's whole path, and the servers are down before the stopped report.
 TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
 {
-    Installation inst = MakeInstallation(NewTestDir("svc-plain") + "\\inst");
-    SetRoot(inst.root.c_str());
-    // The stop-pending report comes before the stop instance is started: at
-    // that report the run instance is the host's only child.
-    static size_t childrenAtStopPending;
-    childrenAtStopPending = 99;
-    fake.onReport = [](const SERVICE_STATUS &s) {
-        if (s.dwCurrentState == SERVICE_STOP_PENDING)
-            childrenAtStopPending = CountChildProcesses(GetCurrentProcessId());
-    };
-    std::thread service([] {
-        char name[] = "ZUVO";
-        char *argv[] = { name, nullptr };
-        service_main(1, argv);
-    });
-    ASSERT_TRUE(FakeWaitForState(SERVICE_RUNNING));
-    ASSERT_TRUE(WaitForServer(inst));
-    Control(SERVICE_CONTROL_STOP);
-    service.join();
+    for (DWORD control : { SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN }) {
+        SCOPED_TRACE("control " + std::to_string(control));
+        SetUp();
+        Installation inst = MakeInstallation(NewTestDir("svc-plain-" + std::to_string(control)) + "\\inst");
+        SetRoot(inst.root.c_str());
+        // The stop-pending report comes before the stop instance is started:
+        // at that report the run instance is the host's only child.
+        static size_t childrenAtStopPending;
+        static bool serversAtStopped;
+        static const Installation *running;
+        childrenAtStopPending = 99;
+        serversAtStopped = true;
+        running = &inst;
+        fake.onReport = [](const SERVICE_STATUS &s) {
+            if (s.dwCurrentState == SERVICE_STOP_PENDING)
+                childrenAtStopPending = CountChildProcesses(GetCurrentProcessId());
+            if (s.dwCurrentState == SERVICE_STOPPED)
+                serversAtStopped = ServerRunning(*running);
+        };
+        std::thread service([] {
+            char name[] = "ZUVO";
+            char *argv[] = { name, nullptr };
+            service_main(1, argv);
+        });
+        ASSERT_TRUE(FakeWaitForState(SERVICE_RUNNING));
+        ASSERT_TRUE(WaitForServer(inst));
+        Control(control);
+        service.join();
 
-    EXPECT_EQ(fake.handlerName, "ZUVO");
-    ExpectReports({ { SERVICE_START_PENDING, 1 }, { SERVICE_START_PENDING, 2 },
-                    { SERVICE_START_PENDING, 3 }, { SERVICE_START_PENDING, 4 },
-                    { SERVICE_START_PENDING, 5 }, { SERVICE_RUNNING, 0 },
-                    { SERVICE_STOP_PENDING, 6 }, { SERVICE_STOPPED, 0 } });
-    EXPECT_EQ(CountCalls(inst, "run"), 1u);
-    EXPECT_EQ(CountCalls(inst, "stop"), 1u);
-    EXPECT_EQ(childrenAtStopPending, 1u);
-    EXPECT_TRUE(fake.events.empty());
+        EXPECT_EQ(fake.handlerName, "ZUVO");
+        ExpectReports({ { SERVICE_START_PENDING, 1 }, { SERVICE_START_PENDING, 2 },
+                        { SERVICE_START_PENDING, 3 }, { SERVICE_START_PENDING, 4 },
+                        { SERVICE_START_PENDING, 5 }, { SERVICE_RUNNING, 0 },
+                        { SERVICE_STOP_PENDING, 6 }, { SERVICE_STOPPED, 0 } });
+        EXPECT_EQ(CountCalls(inst, "run"), 1u);
+        EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+        EXPECT_EQ(childrenAtStopPending, 1u);
+        EXPECT_FALSE(serversAtStopped);
+        EXPECT_TRUE(fake.events.empty());
+    }
 }
 
 TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
@@ -83,14 +108,20 @@ TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
     // instance here leaves the servers running; the test stops them itself).
     Installation inst = MakeInstallation(NewTestDir("svc-ask") + "\\inst", "", "rem");
     SetRoot(inst.root.c_str());
-    fake.onRegister = [] { fake.handler(SERVICE_CONTROL_INTERROGATE); };
+    fake.onRegister = [] { FakeControl(SERVICE_CONTROL_INTERROGATE); };
     fake.onReport = [](const SERVICE_STATUS &) {
         if (FakeReports().size() == 3)
-            fake.handler(SERVICE_CONTROL_INTERROGATE);
+            FakeControl(SERVICE_CONTROL_INTERROGATE);
     };
     std::thread service([] { service_main(0, nullptr); });
     ASSERT_TRUE(FakeWaitForState(SERVICE_RUNNING));
     ASSERT_TRUE(WaitForServer(inst));
+    // Controls the service never accepts are refused as unhandled, and
+    // answered with no report.
+    const DWORD others[] = { SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                             SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PARAMCHANGE, 128 };
+    for (DWORD other : others)
+        EXPECT_EQ(FakeControl(other), (DWORD)ERROR_CALL_NOT_IMPLEMENTED) << "control " << other;
     Control(SERVICE_CONTROL_INTERROGATE);
     Control(SERVICE_CONTROL_STOP);
     Control(SERVICE_CONTROL_INTERROGATE);
@@ -110,8 +141,7 @@ TEST_F(DispatchTest, InterrogationsReSendTheCurrentState)
     DWORD checkPoints[] = { 1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 0 };
     DWORD hints[] = { 3000, 3000, 3000, 0, 3000, 3000, 0, 0, 0, 0, 0 };
     for (size_t i = 0; i < 11; i++) {
-        DWORD accepted = states[i] == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-        EXPECT_TRUE(SameStatus(reports[i], Status(states[i], accepted, 0, checkPoints[i],
+        EXPECT_TRUE(SameStatus(reports[i], Status(states[i], Accepted(states[i]), 0, checkPoints[i],
                                                   hints[i])))
             << "report " << i;
         EXPECT_EQ(fake.reportHandles[i], kFakeStatusHandle) << "report " << i;

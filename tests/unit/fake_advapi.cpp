@@ -19,6 +19,11 @@ static const SC_HANDLE kManager = (SC_HANDLE)0x1001;
 static HANDLE const kEventSource = (HANDLE)0x2002;
 static std::string sourceName;  // of the open event source
 
+DWORD FakeControl(DWORD code)
+{
+    return fake.handler(code, 0, nullptr, nullptr);
+}
+
 bool FakeWaitForState(DWORD state, DWORD timeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock);
@@ -60,8 +65,9 @@ BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable)
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandler(LPCSTR lpServiceName,
-                                                    LPHANDLER_FUNCTION lpHandlerProc)
+SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandlerEx(LPCSTR lpServiceName,
+                                                      LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                      LPVOID)
 {
     std::function<void()> hook;
     {
@@ -135,6 +141,12 @@ BOOL ScmQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS)
 }
 
 BOOL ScmDeleteService(SC_HANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL ScmChangeServiceConfig2(SC_HANDLE, DWORD, LPVOID)
 {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;

@@ -22,7 +22,7 @@ struct FakeAdvapi {
     // Service control manager.
     std::vector<SERVICE_STATUS> reports;     // every SetServiceStatus, in order
     std::vector<SERVICE_STATUS_HANDLE> reportHandles;
-    LPHANDLER_FUNCTION handler = nullptr;    // what the host registered
+    LPHANDLER_FUNCTION_EX handler = nullptr; // what the host registered
     std::string handlerName;
     bool registerFails = false;
     size_t failReport = 0;                   // 1-based number of a report to reject
@@ -54,6 +54,8 @@ struct FakeAdvapi {
 
 extern FakeAdvapi fake;
 
+// Delivers a control through the registered handler; returns its answer.
+DWORD FakeControl(DWORD code);
 // Waits until a report with the given state has been recorded.
 bool FakeWaitForState(DWORD state, DWORD timeoutMs = 30000);
 // A copy of the reports so far, taken under the fake's lock.

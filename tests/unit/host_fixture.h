@@ -26,6 +26,7 @@ protected:
         sshStatusHandle = kFakeStatusHandle;
         qelctl = nullptr;  // formed afresh by each case (ctest runs each in its own process)
         stoprequested = FALSE;
+        stopstarted = FALSE;
         SetRoot(nullptr);
     }
 

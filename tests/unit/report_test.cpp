@@ -17,6 +17,8 @@
 
 using ReportTest = HostTest;
 
+static const DWORD kStopAndPreshutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
+
 TEST_F(ReportTest, CheckpointAndAcceptedControlsFollowTheState)
 {
     struct { DWORD state, exitCode, hint, accepted, checkPointStep; } steps[] = {
@@ -26,9 +28,9 @@ TEST_F(ReportTest, CheckpointAndAcceptedControlsFollowTheState)
         { SERVICE_START_PENDING, 0, 3000, 0, 3 },
         { SERVICE_START_PENDING, 0, 3000, 0, 4 },
         { SERVICE_START_PENDING, 0, 3000, 0, 5 },
-        { SERVICE_RUNNING, 0, 0, SERVICE_ACCEPT_STOP, 0 },
-        { SERVICE_STOP_PENDING, 0, 0, SERVICE_ACCEPT_STOP, 6 },
-        { SERVICE_STOPPED, 1063, 0, SERVICE_ACCEPT_STOP, 0 },
+        { SERVICE_RUNNING, 0, 0, kStopAndPreshutdown, 0 },
+        { SERVICE_STOP_PENDING, 0, 0, kStopAndPreshutdown, 6 },
+        { SERVICE_STOPPED, 1063, 0, 0, 0 },
     };
     DWORD base = 0;
     for (const auto &s : steps) {
@@ -41,6 +43,10 @@ TEST_F(ReportTest, CheckpointAndAcceptedControlsFollowTheState)
         EXPECT_TRUE(SameStatus(got, Status(s.state, s.accepted, s.exitCode, cp, s.hint)));
         EXPECT_EQ(fake.reportHandles.back(), kFakeStatusHandle);
     }
+    EXPECT_EQ(fake.reports.size(), sizeof steps / sizeof steps[0]);
+    // A refused stop puts a stop-pending service back to running, never a
+    // stopped one: the stopped report stays the last.
+    EXPECT_TRUE(ReportStopRefused());
     EXPECT_EQ(fake.reports.size(), sizeof steps / sizeof steps[0]);
     EXPECT_TRUE(fake.events.empty());
 }
@@ -72,8 +78,8 @@ TEST_F(ReportTest, ReReportSendsTheCurrentStateAndAdvancesPendingCheckpoints)
     DWORD base = fake.reports.back().dwCheckPoint;
     struct { DWORD state; DWORD accepted; DWORD checkPointStep; } cases[] = {
         { SERVICE_START_PENDING, 0, 1 },
-        { SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0 },
-        { SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3 },  // its own report took step 2
+        { SERVICE_RUNNING, kStopAndPreshutdown, 0 },
+        { SERVICE_STOP_PENDING, kStopAndPreshutdown, 3 },  // its own report took step 2
     };
     for (const auto &c : cases) {
         if (c.state != SERVICE_START_PENDING)

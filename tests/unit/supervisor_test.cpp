@@ -1,4 +1,5 @@
 // The start and stop routines with real control scripts and a fake manager.
+#include <functional>
 #include <thread>
 
 #include "../e2e/harness.h"
@@ -185,26 +186,47 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
     EXPECT_EQ(events[0].strings[1], root.substr(0, MSG_SIZE - 1));
 }
 
-// No script to run: no root, a path that cmd would rewrite or cannot run, or
-// a root that the code page reads as another folder. The stop request starts
-// nothing (a started instance would still be alive when the routine returns)
-// and still signals the event.
-TEST_F(SupervisorTest, StopWithNothingToRunStartsNothingAndStillSignals)
+// A stop that starts no stop instance: no root, a path that cmd would
+// rewrite or cannot run, a root that the code page reads as another folder,
+// a tree that anybody may change, a script that cannot be started. Nothing
+// is started (a started instance would still be alive when the routine
+// returns), the event is still signalled, and the service goes back to
+// running: the manager sends no control to a service that stays
+// stop-pending, so it could never be stopped. Once the cause is mended, the
+// next stop starts the stop instance; a root read once at the start stays
+// wrong, and every stop is refused again.
+TEST_F(SupervisorTest, RefusedStopGoesBackToRunningAndTheNextStopRuns)
 {
+    const char *kSafe = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)";
     std::string dir = NewTestDir("sup-stop");
+    Installation good = MakeInstallation(dir + "\\good");
     std::vector<Installation> insts = { MakeInstallation(dir + "\\pct%OS%x"),
                                         MakeInstallation(dir + "\\device"),
                                         MakeInstallation(dir + "\\fw&x") };  // the twin
+    HANDLE held = INVALID_HANDLE_VALUE;
     const struct {
         const char *name;
         std::string root;  // "" for none
         std::wstring wideRoot;
+        std::string entry;  // the entry's text, "" for none
+        std::function<void()> mend;  // empty: nothing in the process can mend it
     } cases[] = {
-        { "no root", "", L"" },
-        { "percent sign", insts[0].root, L"" },
-        { "\\\\?\\ form", "\\\\?\\" + insts[1].root, L"" },
-        { "\\\\.\\ form", "\\\\.\\" + insts[1].root, L"" },
-        { "spelled by best fit", "", std::wstring(dir.begin(), dir.end()) + L"\\fw\uFF06x" },
+        { "no root", "", L"", "", [&] { SetRoot(good.root.c_str()); } },
+        // A path cmd would rewrite, or cannot run: the entry says so, as at the start.
+        { "percent sign", insts[0].root, L"", insts[0].script + " not found.\n", nullptr },
+        { "\\\\?\\ form", "\\\\?\\" + insts[1].root, L"",
+          "\\\\?\\" + insts[1].script + " not found.\n", nullptr },
+        { "\\\\.\\ form", "\\\\.\\" + insts[1].root, L"",
+          "\\\\.\\" + insts[1].script + " not found.\n", nullptr },
+        { "spelled by best fit", "", std::wstring(dir.begin(), dir.end()) + L"\\fw\uFF06x", "",
+          nullptr },
+        // Named by its SID: the stop routine runs on the thread that answers
+        // every control, and a name lookup may wait on a domain controller.
+        { "a script anybody may change", good.root, L"",
+          good.script + " can be changed by S-1-1-0.\n", [&] { fake.securitySddl = kSafe; } },
+        // Held without sharing: present, but no process can be made of it.
+        { "a script that cannot be started", good.root, L"", good.script + " not found.\n",
+          [&] { CloseHandle(held); } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -213,13 +235,47 @@ TEST_F(SupervisorTest, StopWithNothingToRunStartsNothingAndStillSignals)
             SetWideRoot(c.wideRoot);
         else
             SetRoot(c.root.empty() ? nullptr : c.root.c_str());
+        fake.securitySddl = c.entry.find("changed") != std::string::npos
+                                ? "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"
+                                : kSafe;
+        if (c.entry == good.script + " not found.\n") {
+            held = CreateFileA(good.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, NULL);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        ssStatus.dwCurrentState = SERVICE_RUNNING;
         HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
         hServerStopEvent = event;
-        ServiceStop();
+        EXPECT_EQ(service_ctrl(SERVICE_CONTROL_STOP, 0, NULL, NULL), (DWORD)NO_ERROR);
         EXPECT_EQ(CountChildProcesses(GetCurrentProcessId()), 0u);
         if (c.root.empty() && c.wideRoot.empty())
             EXPECT_EQ(qelctl, nullptr);
         EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        std::vector<SERVICE_STATUS> reports = FakeReports();
+        ASSERT_EQ(reports.size(), 2u);
+        EXPECT_EQ(reports[0].dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
+        EXPECT_TRUE(SameStatus(reports[1], Status(SERVICE_RUNNING,
+                                                  SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN,
+                                                  0, 0, 0)));
+        std::vector<EventEntry> events = FakeEvents();
+        ASSERT_EQ(events.size(), c.entry.empty() ? 0u : 1u);
+        if (!c.entry.empty())
+            EXPECT_EQ(events[0].strings[1], c.entry);
+
+        // The next stop request, mended or not.
+        if (c.mend)
+            c.mend();
+        EXPECT_EQ(service_ctrl(SERVICE_CONTROL_STOP, 0, NULL, NULL), (DWORD)NO_ERROR);
+        reports = FakeReports();
+        ASSERT_EQ(reports.size(), c.mend ? 3u : 4u);
+        EXPECT_EQ(reports.back().dwCurrentState,
+                  (DWORD)(c.mend ? SERVICE_STOP_PENDING : SERVICE_RUNNING));
+        if (c.mend) {
+            EXPECT_TRUE(WaitFor([&] { return CountCalls(good, "stop") == 1; }, 30000));
+            EXPECT_TRUE(WaitFor([] { return CountChildProcesses(GetCurrentProcessId()) == 0; },
+                                30000));
+            DeleteFileA(good.log.c_str());
+        }
         hServerStopEvent = NULL;
         CloseHandle(event);
     }
