@@ -16,6 +16,7 @@ static std::condition_variable reported;
 
 static const SERVICE_STATUS_HANDLE kStatusHandle = (SERVICE_STATUS_HANDLE)0x5151;
 static const SC_HANDLE kManager = (SC_HANDLE)0x1001;
+static const SC_HANDLE kService = (SC_HANDLE)0x1002;
 static HANDLE const kEventSource = (HANDLE)0x2002;
 static std::string sourceName;  // of the open event source
 
@@ -108,16 +109,23 @@ BOOL ScmSetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS 
     return TRUE;
 }
 
-// The install and remove commands are tested against the real manager.
+// The install and remove commands are tested against the real manager,
+// except for what it cannot be made to do.
 SC_HANDLE ScmOpenSCManager(LPCSTR, LPCSTR, DWORD)
 {
+    if (fake.managerOpens)
+        return kManager;
     SetLastError(ERROR_ACCESS_DENIED);
     return NULL;
 }
 
-SC_HANDLE ScmCreateService(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
-                           LPDWORD, LPCSTR, LPCSTR, LPCSTR)
+SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD,
+                           LPCSTR, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR)
 {
+    if (hSCManager == kManager && fake.managerOpens) {
+        fake.openServices++;
+        return kService;
+    }
     SetLastError(ERROR_ACCESS_DENIED);
     return NULL;
 }
@@ -146,15 +154,28 @@ BOOL ScmDeleteService(SC_HANDLE)
     return FALSE;
 }
 
-BOOL ScmChangeServiceConfig2(SC_HANDLE, DWORD, LPVOID)
+BOOL ScmChangeServiceConfig2(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    if (hService != kService) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    fake.config2.emplace_back(dwInfoLevel,
+                              dwInfoLevel == SERVICE_CONFIG_PRESHUTDOWN_INFO
+                                  ? static_cast<SERVICE_PRESHUTDOWN_INFO *>(lpInfo)->dwPreshutdownTimeout
+                                  : 0);
+    if (fake.config2Error != ERROR_SUCCESS) {
+        SetLastError(fake.config2Error);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
 {
-    return hSCObject == kManager;
+    if (hSCObject == kService)
+        fake.openServices--;
+    return hSCObject == kManager || hSCObject == kService;
 }
 
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)

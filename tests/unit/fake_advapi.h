@@ -28,6 +28,13 @@ struct FakeAdvapi {
     size_t failReport = 0;                   // 1-based number of a report to reject
     DWORD failReportError = ERROR_INVALID_DATA;
     bool dispatcherFails = false;
+    // -install against a manager that opens: CreateService succeeds, and
+    // each ChangeServiceConfig2 is recorded as (level, preshutdown timeout),
+    // failing with config2Error when that is set.
+    bool managerOpens = false;
+    DWORD config2Error = ERROR_SUCCESS;
+    std::vector<std::pair<DWORD, DWORD>> config2;
+    int openServices = 0;                    // service handles not yet closed
     // Runs on the reporting thread after a report is recorded; it may deliver
     // a control through the handler, as a control arriving between reports.
     std::function<void(const SERVICE_STATUS &)> onReport;

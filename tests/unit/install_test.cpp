@@ -1,5 +1,6 @@
-// -install and -remove when the manager cannot be opened: the fake refuses
-// full access, as a manager does for a user who is not an administrator.
+// -install and -remove where the fake manager shows what the real one
+// cannot be made to: a refusal of full access, as for a user who is not an
+// administrator, and a preshutdown timeout that cannot be set.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -37,4 +38,25 @@ TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
         EXPECT_EQ(CaptureStdout(command), expected);
     EXPECT_TRUE(FakeReports().empty());
     EXPECT_TRUE(fake.events.empty());  // commands print, they never log
+}
+
+// The preshutdown timeout is set right after the service is made; when it
+// cannot be, the service stays registered with Windows' default, and the
+// reason follows on a line of its own.
+TEST_F(InstallUnitTest, InstallSetsThePreshutdownTimeoutOrSaysWhyNot)
+{
+    for (DWORD error : { (DWORD)ERROR_SUCCESS, (DWORD)ERROR_ACCESS_DENIED }) {
+        SCOPED_TRACE("error " + std::to_string(error));
+        SetUp();
+        fake.managerOpens = true;
+        fake.config2Error = error;
+        fake.securitySddl = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)";  // whatever the checkout's folders
+        std::string expected = "Ulvane Trelox ZUVO installed.\r\n";
+        if (error != ERROR_SUCCESS)
+            expected += ExpectedErrorText(error) + "\r\n";
+        EXPECT_EQ(CaptureStdout(CmdInstallService), expected);
+        EXPECT_EQ(fake.config2, (std::vector<std::pair<DWORD, DWORD>>{
+                                    { SERVICE_CONFIG_PRESHUTDOWN_INFO, 180000 } }));
+        EXPECT_EQ(fake.openServices, 0);
+    }
 }
