@@ -11,7 +11,8 @@
 # Last, signs a release with a throw-away certificate (package-test/signed):
 # the signatures verify against the throw-away CA, come off to leave the
 # rebuilt bytes, and every bad certificate is refused with nothing changed.
-# The signed zip is the one the guide's trial then runs under Wine.
+# The signed zip is the one the guide's trial then runs under Wine. The
+# second build's tree goes when every check passed.
 set -eu
 cpack=$1
 bindir=$2
@@ -316,4 +317,5 @@ done <<ROWS
 expired certificate|$pki/expired.p12|$fakes/none
 package not signed|$pki/good.p12|$fakes/osslsigncode
 ROWS
+[ "$fail" != 0 ] || rm -rf "$again"
 exit $fail

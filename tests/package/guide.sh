@@ -2,7 +2,8 @@
 # Usage: guide.sh trial|service BINARY_DIR VERSION SOURCE_DIR
 # Follows the administrator's guide (docs/administrators.md) under Wine, on
 # the release zip that the package check made, in a Wine prefix of its own
-# (BINARY_DIR/guide-MODE/prefix), with the guide's own commands: each block
+# (BINARY_DIR/guide-MODE/prefix, removed when the case passes, kept with the
+# logs beside it when it fails), with the guide's own commands: each block
 # marked "<!-- guide-test: NAME -->" in the guide is written to a batch file
 # as it stands and run by cmd, so that the text cannot drift from what runs.
 #   trial    the one-minute trial, on the release that the package check
@@ -42,8 +43,9 @@ STOP_WITHIN=30        # s from a stop to its end
 
 say() { printf 'guide: %s\n' "$*"; }
 
-# The session's wineserver goes when the test ends, however it ends.
-cleanup() { timeout 60 "$session" stop "$dir" || :; }
+# The session's wineserver goes when the test ends, however it ends, and the
+# prefix with it when every check passed.
+cleanup() { end_case $? "$session" "$dir"; }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM

@@ -6,7 +6,8 @@
 # the fixture, which notes any run in C:\vizad-planted-ran). Each msiexec
 # step keeps its verbose log in BINARY_DIR/msi-SCENARIO/logs/STEP.log (the
 # guide's lines: where they say, in the prefix's C:\deploy), and a failed
-# check names that log.
+# check names that log. The prefix, and what the scenario built, go when it
+# passes; a scenario that fails keeps them.
 #   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable;
 #             sc.exe start runs the example's server, sc.exe stop stops it;
 #             started again, the guide's /x {product code} stops it and
@@ -47,7 +48,7 @@ STEP_WITHIN=60        # s for one other command
 FIRST_BEAT_WITHIN=30  # s for the sample server's first heartbeat
 STOP_WITHIN=30        # s from a stop to its end
 
-cleanup() { timeout 60 "$session" stop "$dir" || :; }
+cleanup() { end_case $? "$session" "$dir" "$dir/src" "$dir/unzipped"; }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
