@@ -293,7 +293,8 @@ ROWS
 # Through the package command: a refused certificate, and a package that
 # cannot be signed after its programs were, make no release and take away
 # the one that an earlier run left in the folder (copied there from
-# $signed): no zip, package, program or sums of either run is left.
+# $signed): no zip, package or sums of either run, and no program or
+# package anywhere below (cpack's staging, a zip of its own there) is left.
 # A stand-in osslsigncode signs no MSI.
 cat >"$fakes/osslsigncode/osslsigncode" <<FAKE
 #!/bin/sh
@@ -310,9 +311,13 @@ while IFS='|' read -r name p12 first; do
     cp "$szip" "$smsi" "$signed/SHA256SUMS" "$signed/SHA256SUMS.unsigned" "$left/"
     status=0
     (PATH=$first:$PATH && package "$p12" "$pki/password" "$left") >"$left.log" 2>&1 || status=$?
-    check "refused package, $name: fails, no release file left" \
-        "$([ "$status" != 0 ] && echo fails) $(cd "$left" && find . -type f \( -name '*.zip' -o -name '*.msi' \
-            -o -name '*.exe' -o -name 'SHA256SUMS*' \) | LC_ALL=C sort | tr '\n' ' ')" "fails "
+    check "refused package, $name: fails, nothing of a release left" \
+        "$([ "$status" != 0 ] && echo fails) $(cd "$left" && {
+            ls | grep -e '\.zip$' -e '\.msi$' -e '^SHA256SUMS'
+            find . -type f \( -name '*.exe' -o -name '*.msi' \)
+            find . -type f -name '*.zip' | while IFS= read -r z; do
+                "$cmake" -E tar tf "$z" | sed -n "s|\.exe\$|.exe in $z|p"
+            done; } | LC_ALL=C sort | tr '\n' ' ')" "fails "
 done <<ROWS
 expired certificate|$pki/expired.p12|$fakes/none
 package not signed|$pki/good.p12|$fakes/osslsigncode
