@@ -12,8 +12,9 @@
 #             sc.exe start runs the example's server, sc.exe stop stops it;
 #             started again, the guide's /x {product code} stops it and
 #             leaves nothing
-#   root      /qn ZOVOVEV=C:\Ulvane: the service runs that root's script;
-#             /x removes the variable and leaves the root alone
+#   root      the guide's /qn ZOVOVEV=C:\Ulvane: the service runs that
+#             root's script; the guide's /x by the package file removes the
+#             variable and leaves the root alone
 #   refused   roots that the host would refuse are refused, nothing is
 #             installed; a variable that the package did not set is kept
 #   upgrade   a package of a higher version, built here from a copy of the
@@ -183,16 +184,19 @@ example)
     checkl "the variable is gone" "$(variable)" ""
     ;;
 root)
-    mkdir -p "$drive/Ulvane/bin"
+    # The guide's lines for a root of one's own, and for removal by the
+    # package file; C:\Logs stands made, as the guide's first install made it.
+    mkdir -p "$drive/Ulvane/bin" "$drive/deploy" "$drive/Logs"
     cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
-    msiexec install "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane"
+    cp "$msi" "$drive/deploy/"
+    guide install msi-install-root
     check_installed "$exe" "$version"
     checkl "the variable" "$(variable)" 'C:\Ulvane'
     checkl "no example" "$([ -e "$folder/example" ] || echo none)" none
     restart 'C:\Ulvane'
     start start "$drive/Ulvane/logs/sample_server.log"
     stop stop
-    msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
+    guide uninstall msi-remove-file
     check_removed
     checkl "the variable is gone" "$(variable)" ""
     checkl "the root is left" "$([ -f "$drive/Ulvane/bin/revaduzeza.bat" ] && echo yes)" yes
