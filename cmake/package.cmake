@@ -4,6 +4,7 @@
 # date as every entry's time, builds the Windows Installer package from the
 # same files (and signs it when the programs were signed), and writes
 # SHA256SUMS for the zip, the package and the vizad.exe inside them.
+include(${CMAKE_CURRENT_LIST_DIR}/release-set.cmake)
 find_program(strip_nondeterminism strip-nondeterminism)
 set(sums "")
 foreach(zip IN LISTS CPACK_PACKAGE_FILES)
@@ -39,8 +40,7 @@ if(CPACK_VIZAD_MSI_SCRIPT)
             RESULT_VARIABLE failed)
         if(failed)
             # No unsigned package beside the signed zip, nor the sums of either.
-            file(REMOVE ${msi} ${CPACK_PACKAGE_FILES} ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS)
-            message(FATAL_ERROR "${msi} not signed, no release made (cmake/sign.sh said why)")
+            vizad_refuse_release("${msi} not signed, no release made (cmake/sign.sh said why)")
         endif()
     endif()
     file(SHA256 ${msi} hash)

@@ -3,6 +3,7 @@
 # which variables), signs the programs there, so that the zip carries them
 # signed, and writes their unsigned SHA-256 to SHA256SUMS.unsigned beside
 # the zip. Without one the release is made as ever, unsigned.
+include(${CMAKE_CURRENT_LIST_DIR}/release-set.cmake)
 set(unsigned_sums ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS.unsigned)
 file(REMOVE ${unsigned_sums})
 if("$ENV{VIZAD_SIGN_PKCS12}" STREQUAL "" AND "$ENV{VIZAD_SIGN_PKCS11_URI}" STREQUAL "")
@@ -14,9 +15,6 @@ else()
     execute_process(COMMAND sh ${CPACK_VIZAD_SIGN} ${unsigned_sums} vizad.exe example/bin/sample_server.exe
         WORKING_DIRECTORY ${CPACK_TEMPORARY_DIRECTORY} RESULT_VARIABLE failed)
     if(failed)
-        # No earlier release may stay beside a failed one, to be taken for it.
-        file(REMOVE ${CPACK_OUTPUT_FILE_PREFIX}/${CPACK_PACKAGE_FILE_NAME}.zip
-             ${CPACK_OUTPUT_FILE_PREFIX}/SHA256SUMS)
-        message(FATAL_ERROR "Not signed, no release made (cmake/sign.sh said why)")
+        vizad_refuse_release("Not signed, no release made (cmake/sign.sh said why)")
     endif()
 endif()

@@ -10,7 +10,7 @@
 #   VIZAD_SIGN_PKCS12          a PKCS#12 file with the key and certificate,
 #   VIZAD_SIGN_PASSWORD_FILE   a file whose first line is its password;
 # or
-#   VIZAD_SIGN_PKCS11_URI      the key on a token (pkcs11:...),
+#   VIZAD_SIGN_PKCS11_URI      the key on a token (pkcs11:...), without its PIN,
 #   VIZAD_SIGN_CERTS           its certificate (and chain), PEM,
 #   VIZAD_SIGN_PASSWORD_FILE   optional: a file holding the token's PIN,
 #   VIZAD_SIGN_PKCS11_MODULE   optional: the token's module (default p11-kit's proxy);
@@ -18,8 +18,11 @@
 # optionally VIZAD_SIGN_TIMESTAMP_URL, a time-stamping server.
 #
 # Exit status: 0 all signed; 1 refused or failed, every FILE and SUMS left as
-# they were; 2 bad usage or no certificate given. Nothing is signed unless
-# every FILE can be: the signed copies replace the files only at the end.
+# they were; 2 bad usage or no certificate given; 130 or 143 when an
+# interrupt came while the signed files were being put in place, which
+# finishes first: every FILE signed and SUMS written. Nothing is signed
+# unless every FILE can be: the signed copies replace the files only at the
+# end, and SUMS is written after the last of them.
 set -eu
 
 NAME=VIZAD
@@ -32,10 +35,12 @@ sums=$1
 shift
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vizad-sign.XXXXXX")
-# Signed copies sit beside their files as FILE.signing until all are made.
+# Signed copies sit beside their files as FILE.signing until all are made,
+# and the new sums as SUMS.signing-sums.
 cleanup() {
     rm -rf "$work"
     for f in "$@"; do rm -f "$f.signing"; done
+    rm -f "$sums.signing-sums"
 }
 trap 'cleanup "$@"' EXIT
 trap 'exit 130' INT
@@ -65,6 +70,11 @@ if [ -n "$pkcs12" ]; then
     fi
     printf '%s\n' -pkcs12 "$pkcs12" -readpass "$passfile" >"$work/args"
 elif [ -n "$uri" ]; then
+    # osslsigncode gets the URI as an argument, which ps shows to every user.
+    # The message does not repeat the URI: it holds the PIN.
+    case $(printf '%s' "$uri" | tr 'A-Z' 'a-z') in
+    *pin-value=*) refuse "VIZAD_SIGN_PKCS11_URI holds the token's PIN (pin-value), which the process list would show: put the PIN in a file named by VIZAD_SIGN_PASSWORD_FILE" ;;
+    esac
     certs=${VIZAD_SIGN_CERTS:-}
     [ -n "$certs" ] || refuse "VIZAD_SIGN_CERTS is not set: the token's certificate is checked before signing"
     readable "the certificate file" "$certs"
@@ -133,7 +143,9 @@ for f in "$@"; do
     rm -f "$work/stripped"
 done
 
-# All signed: the unsigned hashes first, then the signed files in place.
+# All signed: the new sums are made beside SUMS, the signed files put in
+# place, and SUMS replaced last. An interrupt waits until that is done, and
+# a rename that fails puts back the files already replaced, SUMS untouched.
 [ ! -f "$sums" ] || cp "$sums" "$work/sums"
 : >>"$work/sums"
 for f in "$@"; do
@@ -144,8 +156,43 @@ for f in "$@"; do
     mv "$work/sums.new" "$work/sums"
 done
 cp "$work/sums" "$sums.signing-sums"
-mv -f "$sums.signing-sums" "$sums"
+
+# From here an interrupt is noted and acted on once the signed files and
+# SUMS are all in place; each rename runs with interrupts ignored, so that
+# none is ended half done.
+held=
+trap 'held=130' INT
+trap 'held=143' TERM
+# Each unsigned file stays reachable as FILE.before-signing until the end:
+# a second link to it, or a copy where links cannot be made.
+keep=no
+trap 'for f in "$@"; do [ "$keep" = yes ] || rm -f "$f.before-signing"; done; cleanup "$@"' EXIT
 for f in "$@"; do
-    mv -f "$f.signing" "$f"
-    say "signed $f ($subject)"
+    ln -f "$f" "$f.before-signing" 2>/dev/null || cp -p "$f" "$f.before-signing" ||
+        refuse "cannot keep the unsigned $f while the signed one replaces it: nothing signed"
 done
+# put_back N FILE...: the first N files get their unsigned bytes back.
+put_back() {
+    k=$1
+    shift
+    for f in "$@"; do
+        [ "$k" -gt 0 ] || break
+        k=$((k - 1))
+        mv -f "$f.before-signing" "$f" ||
+            { keep=yes; say "$f stays signed: its unsigned bytes are in $f.before-signing"; }
+    done
+}
+placed=0
+for f in "$@"; do
+    if ! (trap '' INT TERM; mv -f "$f.signing" "$f"); then
+        put_back "$placed" "$@"
+        refuse "cannot put the signed $f in place: the files are unsigned again, $sums unchanged"
+    fi
+    placed=$((placed + 1))
+done
+if ! (trap '' INT TERM; mv -f "$sums.signing-sums" "$sums"); then
+    put_back "$placed" "$@"
+    refuse "cannot write $sums: the files are unsigned again"
+fi
+for f in "$@"; do say "signed $f ($subject)"; done
+[ -z "$held" ] || { say "interrupted: the files were signed and $sums written first"; exit "$held"; }

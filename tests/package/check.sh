@@ -2,8 +2,9 @@
 # Usage: check.sh CPACK BINARY_DIR EXE VERSION SOURCE_DIR CMAKE EPOCH SERVER_EXE
 # Makes the release zip in a scratch folder of the build tree and checks it:
 # exactly the expected files, vizad.exe and the sample server identical to
-# the built ones, the papers identical to the checkout's, the changelog opening with VERSION,
-# entries in name order dated the release date EPOCH, and SHA256SUMS right
+# the built ones, the papers identical to the checkout's, the changelog
+# opening with VERSION (after "Unreleased", if any), entries in name order
+# dated the release date EPOCH, and SHA256SUMS right
 # for the zip, the Windows Installer package and the vizad.exe in them; the
 # package holds the same files and its summary is the release's, not the
 # build's. Then builds the release again from a copy of the sources in
@@ -11,7 +12,8 @@
 # Last, signs a release with a throw-away certificate (package-test/signed):
 # the signatures verify against the throw-away CA, come off to leave the
 # rebuilt bytes, and every bad certificate is refused with nothing changed.
-# The signed zip is the one the guide's trial then runs under Wine.
+# The signed zip is the one the guide's trial then runs under Wine. The
+# second build's tree goes when every check passed.
 set -eu
 cpack=$1
 bindir=$2
@@ -47,7 +49,9 @@ for f in README.md LICENSE CHANGELOG.md docs/administrators.md; do
 done
 check "example script is the sample installation's" \
     "$(same "$out/unpacked/example/bin/revaduzeza.bat" "$srcdir/demo/installation/bin/revaduzeza.bat")" same
-check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" | cut -d' ' -f2)" "$version"
+# Between releases the changes made since gather under "Unreleased", first.
+check "first changelog entry" \
+    "$(grep '^## ' "$out/unpacked/CHANGELOG.md" | cut -d' ' -f2 | sed '1{/^Unreleased$/d}' | head -1)" "$version"
 check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
     "$("$cmake" -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')"
 check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"
@@ -136,10 +140,11 @@ issue server serverAuth "$(day '-1 day')" "$(day '+1 day')"
 url=https://vizad.example/
 export VIZAD_SIGN_URL=$url
 
-# package PKCS12 PASSWORD_FILE: the package command's cpack, given a certificate.
+# package PKCS12 PASSWORD_FILE [FOLDER]: the package command's cpack, given
+# a certificate, making the release in FOLDER (default $signed).
 package() {
     (cd "$bindir" && VIZAD_SIGN_PKCS12=$1 VIZAD_SIGN_PASSWORD_FILE=$2 \
-        "$cpack" --config "$bindir/CPackConfig.cmake" -B "$signed")
+        "$cpack" --config "$bindir/CPackConfig.cmake" -B "${3:-$signed}")
 }
 if ! package "$pki/good.p12" "$pki/password" >"$signed/cpack.log" 2>&1; then
     cat "$signed/cpack.log"
@@ -189,22 +194,29 @@ check "signed msi: its vizad.exe is the signed one" \
 check "signed msi: unsigned SHA-256 recorded" "$(grep -c " vizad-$version\.msi\$" "$signed/SHA256SUMS.unsigned")" 1
 
 # Refusals: each leaves the files as they were, no half-signed file beside
-# them and no sums. NAME|PKCS12|PASSWORD_FILE|what the message says
+# them and no sums, and never shows the token's PIN.
+# NAME|PKCS12 or PKCS#11 URI|PASSWORD_FILE|what the message says
 refused=$signed/refused
-while IFS='|' read -r name p12 pass says; do
+pin=7431986
+while IFS='|' read -r name key pass says; do
     rm -rf "$refused"
     mkdir -p "$refused"
     cp "$exe" "$refused/vizad.exe"
     cp "$out/vizad-$version.msi" "$refused/test.msi"
+    case $key in pkcs11:*) p12= uri=$key ;; *) p12=$key uri= ;; esac
     status=0
-    VIZAD_SIGN_PKCS12=$p12 VIZAD_SIGN_PASSWORD_FILE=$pass \
+    VIZAD_SIGN_PKCS12=$p12 VIZAD_SIGN_PASSWORD_FILE=$pass VIZAD_SIGN_PKCS11_URI=$uri \
+    VIZAD_SIGN_CERTS=$pki/good.pem VIZAD_SIGN_PKCS11_MODULE=$pki/ca.pem \
         sh "$srcdir/cmake/sign.sh" "$refused/sums" "$refused/vizad.exe" "$refused/test.msi" \
         >"$refused/log" 2>&1 || status=$?
-    check "refused, $name: status and message" "$status $(grep -c -F -- "$says" "$refused/log")" "1 1"
+    check "refused, $name: status, message, no PIN shown" \
+        "$status $(grep -c -F -- "$says" "$refused/log") $(grep -c -F "$pin" "$refused/log")" "1 1 0"
     check "refused, $name: files untouched, nothing left" \
         "$(same "$refused/vizad.exe" "$exe") $(same "$refused/test.msi" "$out/vizad-$version.msi") $(ls "$refused" | tr '\n' ' ')" \
         "same same log test.msi vizad.exe "
 done <<ROWS
+PIN in the token's URI|pkcs11:token=t;object=k;type=private;pin-value=$pin|$pki/password|VIZAD_SIGN_PKCS11_URI holds the token's PIN (pin-value)
+PIN in the token's URI, upper case|pkcs11:token=t;object=k;PIN-VALUE=$pin|$pki/password|VIZAD_SIGN_PKCS11_URI holds the token's PIN (pin-value)
 wrong password|$pki/good.p12|$pki/wrong-password|cannot open $pki/good.p12 with the password in $pki/wrong-password
 missing PKCS#12 file|$pki/none.p12|$pki/password|the PKCS#12 file $pki/none.p12: no such readable file
 missing password file|$pki/good.p12|$pki/none|the password file $pki/none: no such readable file
@@ -231,12 +243,87 @@ LICENSE|$refused/LICENSE is neither a Windows program nor an MSI package
 broken.exe|osslsigncode could not sign $refused/broken.exe
 cut.exe|$refused/cut.exe: removing the new signature does not give back the unsigned bytes
 ROWS
-# Through the package command: a refused certificate makes no release, and
-# takes away the one an earlier run left.
-status=0
-package "$pki/expired.p12" "$pki/password" >"$signed/refused.log" 2>&1 || status=$?
-check "refused package: fails, no zip or sums left" \
-    "$([ "$status" != 0 ] && echo fails) $(ls "$signed" | grep -c -e '\.zip$' -e SHA256SUMS)" "fails 0"
-# The signed release again, for the guide's trial.
-package "$pki/good.p12" "$pki/password" >"$signed/cpack.log" 2>&1 || { cat "$signed/cpack.log"; echo "FAILED: signed cpack"; exit 1; }
+# The commit is all or nothing. A stand-in for mv, first in PATH, fails or
+# interrupts sign.sh (the outermost one: its renames run in subshells) as
+# it puts FILE's signed copy in place: a failed rename puts back the files
+# already replaced and writes no sums; an interrupt waits until every file
+# is signed and the sums are written.
+fakes=$signed/fakes
+mkdir -p "$fakes/mv" "$fakes/osslsigncode"
+cat >"$fakes/mv/mv" <<FAKE
+#!/bin/sh
+case "\$*" in
+*"/\$FAULT_AT.signing "*)
+    case \$FAULT in
+    fail) exit 1 ;;
+    interrupt)
+        p=\$PPID top=
+        while [ "\$p" -gt 1 ]; do
+            tr '\\0' ' ' </proc/\$p/cmdline | grep -q 'sign\\.sh' && top=\$p
+            p=\$(cut -d' ' -f4 /proc/\$p/stat)
+        done
+        kill -INT \$top ;;
+    esac ;;
+esac
+exec $(command -v mv) "\$@"
+FAKE
+chmod +x "$fakes/mv/mv"
+# state FILE UNSIGNED: unsigned (the bytes of UNSIGNED), signed, or changed.
+state() {
+    if cmp -s "$1" "$2"; then echo unsigned
+    elif osslsigncode verify -CAfile "$pki/ca.pem" -in "$1" >/dev/null 2>&1; then echo signed
+    else echo changed; fi
+}
+both_sums="$(sha256sum <"$exe" | cut -d' ' -f1)  vizad.exe $(sha256sum <"$out/vizad-$version.msi" | cut -d' ' -f1)  test.msi "
+# FAULT|FILE|status|vizad.exe test.msi|sums|what is left
+while IFS='|' read -r fault at want states sums files; do
+    rm -rf "$refused" && mkdir -p "$refused"
+    cp "$exe" "$refused/vizad.exe"
+    cp "$out/vizad-$version.msi" "$refused/test.msi"
+    status=0
+    PATH=$fakes/mv:$PATH FAULT=$fault FAULT_AT=$at \
+    VIZAD_SIGN_PKCS12=$pki/good.p12 VIZAD_SIGN_PASSWORD_FILE=$pki/password \
+        sh "$srcdir/cmake/sign.sh" "$refused/sums" "$refused/vizad.exe" "$refused/test.msi" \
+        >"$refused/log" 2>&1 || status=$?
+    check "commit, $fault at $at: status, files, sums, what is left" \
+        "$status $(state "$refused/vizad.exe" "$exe") $(state "$refused/test.msi" "$out/vizad-$version.msi") | $(cat "$refused/sums" 2>/dev/null | tr '\n' ' ') | $(echo $(ls "$refused"))" \
+        "$want $states | $sums | $files"
+done <<ROWS
+fail|test.msi|1|unsigned unsigned||log test.msi vizad.exe
+interrupt|vizad.exe|130|signed signed|$both_sums|log sums test.msi vizad.exe
+ROWS
+
+# Through the package command: a refused certificate, and a package that
+# cannot be signed after its programs were, make no release and take away
+# the one that an earlier run left in the folder (copied there from
+# $signed): no zip, package or sums of either run, and no program or
+# package anywhere below (cpack's staging, a zip of its own there) is left.
+# A stand-in osslsigncode signs no MSI.
+cat >"$fakes/osslsigncode/osslsigncode" <<FAKE
+#!/bin/sh
+case " \$* " in
+*" sign "*.msi" "*) echo "osslsigncode: this token signs no packages" >&2; exit 1 ;;
+esac
+exec $(command -v osslsigncode) "\$@"
+FAKE
+chmod +x "$fakes/osslsigncode/osslsigncode"
+left=$out/refused-release
+# NAME|PKCS12|first in PATH
+while IFS='|' read -r name p12 first; do
+    rm -rf "$left" && mkdir -p "$left"
+    cp "$szip" "$smsi" "$signed/SHA256SUMS" "$signed/SHA256SUMS.unsigned" "$left/"
+    status=0
+    (PATH=$first:$PATH && package "$p12" "$pki/password" "$left") >"$left.log" 2>&1 || status=$?
+    check "refused package, $name: fails, nothing of a release left" \
+        "$([ "$status" != 0 ] && echo fails) $(cd "$left" && {
+            ls | grep -e '\.zip$' -e '\.msi$' -e '^SHA256SUMS'
+            find . -type f \( -name '*.exe' -o -name '*.msi' \)
+            find . -type f -name '*.zip' | while IFS= read -r z; do
+                "$cmake" -E tar tf "$z" | sed -n "s|\.exe\$|.exe in $z|p"
+            done; } | LC_ALL=C sort | tr '\n' ' ')" "fails "
+done <<ROWS
+expired certificate|$pki/expired.p12|$fakes/none
+package not signed|$pki/good.p12|$fakes/osslsigncode
+ROWS
+[ "$fail" != 0 ] || rm -rf "$again"
 exit $fail

@@ -2,7 +2,8 @@
 # Usage: guide.sh trial|service BINARY_DIR VERSION SOURCE_DIR
 # Follows the administrator's guide (docs/administrators.md) under Wine, on
 # the release zip that the package check made, in a Wine prefix of its own
-# (BINARY_DIR/guide-MODE/prefix), with the guide's own commands: each block
+# (BINARY_DIR/guide-MODE/prefix, removed when the case passes, kept with the
+# logs beside it when it fails), with the guide's own commands: each block
 # marked "<!-- guide-test: NAME -->" in the guide is written to a batch file
 # as it stands and run by cmd, so that the text cannot drift from what runs.
 #   trial    the one-minute trial, on the release that the package check
@@ -13,7 +14,8 @@
 #            installs the signed vizad.exe and uninstalls with msiexec
 #   service  the deployment to removal, as far as Wine's commands reach:
 #            folders, trial run, variable, -install, sc.exe start/query/stop,
-#            net start/stop, sc.exe failure, upgrade, -remove, reg delete
+#            net start/stop, sc.exe failure, upgrade, -remove, reg delete;
+#            and a start that cannot run the script, seen by the guide's look
 # Lines that Wine cannot run (its setx and icacls do nothing, its sc.exe knows
 # no config or failureflag) are named and left out. Every wait is bounded.
 set -eu
@@ -42,8 +44,9 @@ STOP_WITHIN=30        # s from a stop to its end
 
 say() { printf 'guide: %s\n' "$*"; }
 
-# The session's wineserver goes when the test ends, however it ends.
-cleanup() { timeout 60 "$session" stop "$dir" || :; }
+# The session's wineserver goes when the test ends, however it ends, and the
+# prefix with it when every check passed.
+cleanup() { end_case $? "$session" "$dir"; }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -134,6 +137,9 @@ if [ "$mode" = trial ]; then
     done <"$dir/script.txt"
     check "the guide names this release's zip" \
         "$(grep -o 'vizad-[0-9][0-9.]*-win32\.zip' "$guide" | sort -u)" "vizad-$version-win32.zip"
+    # Quiet msiexec without /norestart restarts the computer when it decides to.
+    check "every msiexec line in the guide says /norestart" \
+        "$(grep -E 'msiexec /[ixIX] ' "$guide" | grep -v -c -- ' /norestart' || :)" 0
     check "trial: vizad.exe was the signed one" \
         "$(osslsigncode verify -CAfile "$signed/pki/ca.pem" -in "$unzipped/vizad.exe" 2>&1 | grep -cx Succeeded)" 1
     # The signed package installs the signed program and uninstalls, silently,
@@ -178,6 +184,19 @@ block install | run install
 check "install" "$(says install 'Ulvane Trelox ZUVO installed.')" yes
 block install | run install
 check "install again fails (1073)" "$(says install 'CreateService failed - ') $(says install '(0x431)')" "yes yes"
+
+# A start that cannot run the script: sc.exe start succeeds all the same,
+# and the guide's look a moment later shows the service stopped with the
+# code of what is missing (2; Wine 8 shows 1077 instead once about 1.5 s
+# have passed since the stop).
+mv "$drive/Ulvane/bin/revaduzeza.bat" "$drive/Ulvane/bin/revaduzeza.bat.away"
+block start | run start-failing
+check "failed start: sc.exe start reports no failure" "$(says start-failing FAILED)" no
+looked_stopped() { block running | run running "$drive"; grep -q 'STATE *: *1 *STOPPED' "$dir/running.txt"; }
+check "failed start: the guide's look shows it STOPPED" "$(wait_for $STOP_WITHIN looked_stopped && echo yes)" yes
+check "failed start: with the code of the missing script" \
+    "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' "$dir/running.txt" | sed 's/^1077$/2/')" 2
+mv "$drive/Ulvane/bin/revaduzeza.bat.away" "$drive/Ulvane/bin/revaduzeza.bat"
 
 block start | run start
 check "start: sc.exe start" "$(status_of start)" 0

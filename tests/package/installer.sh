@@ -6,19 +6,23 @@
 # the fixture, which notes any run in C:\vizad-planted-ran). Each msiexec
 # step keeps its verbose log in BINARY_DIR/msi-SCENARIO/logs/STEP.log (the
 # guide's lines: where they say, in the prefix's C:\deploy), and a failed
-# check names that log.
+# check names that log. The prefix, and what the scenario built, go when it
+# passes; a scenario that fails keeps them.
 #   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable;
 #             sc.exe start runs the example's server, sc.exe stop stops it;
 #             started again, the guide's /x {product code} stops it and
 #             leaves nothing
-#   root      /qn ZOVOVEV=C:\Ulvane: the service runs that root's script;
-#             /x removes the variable and leaves the root alone
+#   root      the guide's /qn ZOVOVEV=C:\Ulvane: the service runs that
+#             root's script; the guide's /x by the package file removes the
+#             variable and leaves the root alone
 #   refused   roots that the host would refuse are refused, nothing is
 #             installed; a variable that the package did not set is kept
 #   upgrade   a package of a higher version, built here from a copy of the
 #             sources, replaces vizad.exe and leaves one product; the older
 #             package is then refused; the administrator's own service
-#             settings (an sc.exe description) are gone with the old service
+#             settings (an sc.exe description) are gone with the old service;
+#             the guide's way back: its script names the installed product
+#             code, which removes it, and the older package is installed
 #   rollback  a package that fails once everything is done leaves nothing
 # Every wait is bounded.
 set -eu
@@ -47,7 +51,7 @@ STEP_WITHIN=60        # s for one other command
 FIRST_BEAT_WITHIN=30  # s for the sample server's first heartbeat
 STOP_WITHIN=30        # s from a stop to its end
 
-cleanup() { timeout 60 "$session" stop "$dir" || :; }
+cleanup() { end_case $? "$session" "$dir" "$dir/src" "$dir/unzipped"; }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -65,18 +69,22 @@ msiexec() {
     timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat" </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
     status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
 }
-# guide STEP NAME: the administrator's guide's block NAME, its msiexec lines
-# as written, run from C:\deploy, where the package lies; $log is the log
-# that its /l*v names.
+# guide STEP NAME [SED]: the administrator's guide's block NAME, its lines
+# as written (or as the sed script SED fills in what the guide leaves to the
+# reader), run from C:\deploy, where the package lies; $log is the log that
+# its last /l*v names (a C: path), $codes what its "echo %errorlevel%" lines
+# printed.
 guide() {
     step=$1
     lines=$(block "$2") || exit 1
+    [ -z "${3:-}" ] || lines=$(printf '%s\n' "$lines" | sed "$3")
     { printf '%s\n' "$lines" | sed 's/$/\r/'; printf '@echo msi-status: %%errorlevel%%\r\n'; } \
         >"$drive/msi-$step.bat"
     (cd "$drive/deploy" && timeout "$MSIEXEC_WITHIN" wine cmd /c "C:\\msi-$step.bat") \
         </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
     status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
-    log=$drive/deploy/$(printf '%s\n' "$lines" | sed -n 's/.*\/l\*v \([^ ]*\).*/\1/p')
+    codes=$(tr -d '\r' <"$dir/$step.out" | grep -x '[0-9][0-9]*' | tr '\n' ' ')
+    log=$drive/$(printf '%s\n' "$lines" | sed -n 's/.*\/l\*v C:\\\([^ ]*\).*/\1/p' | tail -1 | tr '\\' /)
 }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # checkl WHAT GOT EXPECTED: check, naming the last step's log when it fails.
@@ -161,6 +169,7 @@ example)
     cp "$msi" "$drive/deploy/"
     guide install msi-install
     check_installed "$exe" "$version"
+    checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
     checkl "the example's folder is the root" "$(variable)" "$winfolder\\example\\"
     checkl "the example's script" "$(cmp -s "$dir/unzipped/example/bin/revaduzeza.bat" \
         "$folder/example/bin/revaduzeza.bat" && echo yes)" yes
@@ -171,19 +180,23 @@ example)
     start "start again" "$example_log"
     guide uninstall-running msi-remove
     check_removed
+    checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
     checkl "the variable is gone" "$(variable)" ""
     ;;
 root)
-    mkdir -p "$drive/Ulvane/bin"
+    # The guide's lines for a root of one's own, and for removal by the
+    # package file; C:\Logs stands made, as the guide's first install made it.
+    mkdir -p "$drive/Ulvane/bin" "$drive/deploy" "$drive/Logs"
     cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
-    msiexec install "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane"
+    cp "$msi" "$drive/deploy/"
+    guide install msi-install-root
     check_installed "$exe" "$version"
     checkl "the variable" "$(variable)" 'C:\Ulvane'
     checkl "no example" "$([ -e "$folder/example" ] || echo none)" none
     restart 'C:\Ulvane'
     start start "$drive/Ulvane/logs/sample_server.log"
     stop stop
-    msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
+    guide uninstall msi-remove-file
     check_removed
     checkl "the variable is gone" "$(variable)" ""
     checkl "the root is left" "$([ -f "$drive/Ulvane/bin/revaduzeza.bat" ] && echo yes)" yes
@@ -255,8 +268,25 @@ upgrade)
     checkl "the log says why" "$(logs 'A newer version of VIZAD is already installed')" 1
     checkl "the newer vizad.exe stays" "$(cmp -s "$src/build/i686/bin/vizad.exe" "$folder/vizad.exe" && echo yes)" yes
     checkl "one product" "$(products)" "VIZAD $next "
-    msiexec uninstall "/x \"$(winpath "$newmsi")\" /qn"
+    # Going back as the guide says: its script finds the installed version's
+    # product code by the upgrade code; that version is removed by it, and
+    # the older package installed, from C:\deploy.
+    mkdir -p "$drive/deploy" "$drive/Ulvane"
+    cp "$msi" "$drive/deploy/"
+    block product-script | sed 's/$/\r/' >"$drive/deploy/vizad-product.vbs"
+    guide product product
+    installed=$(tr -d '\r' <"$dir/product.out" | grep '^{' || :)
+    checkl "the guide's script names the installed product" "$installed" \
+        "$(msiinfo export "$newmsi" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p') $next"
+    guide rollback rollback "s/{PRODUCT-CODE}/${installed%% *}/"
+    checkl "both lines exit 0" "$codes" "0 0 "
+    checkl "the older vizad.exe" "$(cmp -s "$exe" "$folder/vizad.exe" && echo yes)" yes
+    checkl "one product" "$(products)" "VIZAD $version "
+    checkl "the guide's root" "$(variable)" 'C:\Ulvane'
+    msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
     check_removed
+    guide product-none product
+    checkl "the guide's script names no product" "$(tr -d '\r' <"$dir/product-none.out" | grep -c '^{')" 0
     ;;
 rollback)
     # The same files, with a last step that fails.

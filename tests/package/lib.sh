@@ -1,6 +1,6 @@
 # Sourced by the package checks: one verdict line per check, and $fail set
-# when any check failed; a bounded wait; the guide's blocks; and what runs in
-# a case's own Wine prefix.
+# when any check failed; a bounded wait; the guide's blocks; what runs in a
+# case's own Wine prefix, and its end.
 fail=0
 # check WHAT GOT EXPECTED
 check() {
@@ -45,3 +45,19 @@ prefix_pids() {
 server_gone() { [ -z "$(prefix_pids 'sample_server\.exe')" ]; }
 # Whether the sample server's log $1 shows a heartbeat.
 beating() { grep -q 'serving, tick' "$1" 2>/dev/null; }
+
+# end_case STATUS SESSION DIR [MORE...]: the end of a case that ran in the
+# Wine prefix DIR/prefix. Its session stops; when the case passed (STATUS 0,
+# no failed check), the prefix goes, with MORE (what else it built), and
+# the logs stay: a prefix is hundreds of megabytes, and a run makes one per
+# case. A case that failed keeps everything, and says where.
+end_case() {
+    timeout 60 "$2" stop "$3" || :
+    if [ "$1" = 0 ] && [ "$fail" = 0 ]; then
+        rm -rf "$3/prefix"
+        shift 3
+        [ $# = 0 ] || rm -rf "$@"
+    else
+        echo "kept for a look: $3 (the case's Wine prefix and its logs)"
+    fi
+}
