@@ -12,7 +12,9 @@
 #             sc.exe start runs the example's server, sc.exe stop stops it;
 #             started again, the guide's /x {product code} stops it and
 #             leaves nothing
-#   root      /qn ZOVOVEV=C:\Ulvane: the service runs that root's script;
+#   root      the guide's line with ZOVOVEV=C:\Ulvane, STARTTYPE=auto and
+#             PRESHUTDOWNTIMEOUT=300000: the service starts with the session
+#             and runs that root's script;
 #             /x removes the variable and leaves the root alone
 #   refused   roots that the host would refuse (one that the code page
 #             cannot spell among them) and settings that are none of their
@@ -216,11 +218,17 @@ example)
 root)
     mkdir -p "$drive/Ulvane/bin"
     cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
-    msiexec install "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane"
+    # The guide's line with the package's settings.
+    mkdir -p "$drive/deploy"
+    cp "$msi" "$drive/deploy/"
+    guide install msi-settings
     check_installed "$exe" "$version"
     checkl "the variable" "$(variable)" 'C:\Ulvane'
     checkl "no example" "$([ -e "$folder/example" ] || echo none)" none
+    checkl "automatic start, preshutdown 300 s" "$(service_config)" "start=2 preshutdown=300000"
     restart 'C:\Ulvane'
+    step=autostart
+    checkl "started with the session" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
     start start "$drive/Ulvane/logs/sample_server.log"
     stop stop
     msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
