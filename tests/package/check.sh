@@ -47,7 +47,9 @@ for f in README.md LICENSE CHANGELOG.md docs/administrators.md; do
 done
 check "example script is the sample installation's" \
     "$(same "$out/unpacked/example/bin/revaduzeza.bat" "$srcdir/demo/installation/bin/revaduzeza.bat")" same
-check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" | cut -d' ' -f2)" "$version"
+# Changes not yet in a release gather under "Unreleased" above it.
+check "first changelog entry" "$(grep '^## ' "$out/unpacked/CHANGELOG.md" | grep -v -m 1 '^## Unreleased$' |
+    cut -d' ' -f2)" "$version"
 check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
     "$("$cmake" -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')"
 check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"
