@@ -99,14 +99,27 @@ static bool ParseStartType(const wchar_t *text, DWORD *type, BOOL *delayed)
 // seconds; with stop, first asks a running service to stop (never one that
 // is already stopping: Wine's service manager kills a service that is sent
 // a second control while it stops). True when nothing runs, also when there
-// is no service (a first install).
+// is no service (a first install). A service that cannot be opened is
+// logged; with stop (the immediate action, which may run with the
+// installing user's rights) that is left to StopServices and the deferred
+// wait, which runs as LocalSystem and fails on it.
 static bool StopAndWait(MSIHANDLE install, DWORD seconds, bool stop)
 {
     const DWORD within = seconds * 1000;
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_QUERY_STATUS | SERVICE_STOP) : NULL;
+    DWORD err = service ? ERROR_SUCCESS : GetLastError();
     HANDLE process = NULL;
     bool stopped = true;
+    wchar_t line[192];
+    if (!service && err != ERROR_SERVICE_DOES_NOT_EXIST) {
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot open service %ls to stop it: error %lu",
+                 kService, err);
+        Log(install, line);
+        if (manager)
+            CloseServiceHandle(manager);
+        return stop;
+    }
     if (service) {
         DWORD start = GetTickCount();
         SERVICE_STATUS_PROCESS status;
@@ -140,7 +153,6 @@ static bool StopAndWait(MSIHANDLE install, DWORD seconds, bool stop)
     }
     if (manager)
         CloseServiceHandle(manager);
-    wchar_t line[192];
     if (stopped)
         swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls is not running", kService);
     else
@@ -186,7 +198,7 @@ static void CheckRootSpelling(const wchar_t *root, wchar_t *refusal, size_t coun
     int cb = WideCharToMultiByte(CP_ACP, 0, root, -1, ansi, MAX_PATH, NULL, NULL);
     if (cb <= 0 || IsExactAnsiSpelling(ansi, root))
         return;
-    strcat(ansi, SCRIPT_SUFFIX);
+    memcpy(ansi + cb - 1, SCRIPT_SUFFIX, sizeof SCRIPT_SUFFIX);  // cb counts the ending NUL
     if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, script, sizeof script / sizeof script[0]) <= 0)
         script[0] = L'\0';
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, ERROR_NO_UNICODE_TRANSLATION,
