@@ -204,6 +204,9 @@ example)
     check_installed "$exe" "$version"
     checkl "the example's folder is the root" "$(variable)" "$winfolder\\example\\"
     checkl "demand start, preshutdown 180 s" "$(service_config)" "$DEFAULTS"
+    # Wine's manager gives a new service 180 s too (Windows 10 since 1703:
+    # 10 s), so the package's own line shows that it set them.
+    checkl "the package set them" "$(logs "start demand, preshutdown 180000 ms")" 1
     checkl "the example's script" "$(cmp -s "$dir/unzipped/example/bin/revaduzeza.bat" \
         "$folder/example/bin/revaduzeza.bat" && echo yes)" yes
     restart "$(variable)"
