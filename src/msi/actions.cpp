@@ -25,7 +25,9 @@
 // use is never replaced: when the service has not ended by then, the
 // install or removal fails, rather than ask for a restart. Wine's
 // StopServices asks the service to stop and goes on at once; Windows
-// Installer's waits 30 s at most.
+// Installer's waits 30 s at most. Wine's msiexec runs deferred actions only
+// at InstallFinalize, after the files are gone: there the immediate action
+// is the one that keeps a file in use from being removed.
 #include <windows.h>
 #include <msiquery.h>
 #include <stdlib.h>
