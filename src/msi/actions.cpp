@@ -1,29 +1,46 @@
-// The package's custom actions, deferred and run as LocalSystem.
+// The package's custom actions.
 //
-// SetQuotedImagePath: Windows Installer registers the service from the
-// ServiceInstall table with the key file's path, and Wine's msiexec leaves
-// that path unquoted: with blanks in it, the service manager could start
-// C:\Program.exe in its place. Right after InstallServices, this sets the
-// registered path to the installed vizad.exe in double quotes through
-// ChangeServiceConfig, which the service manager takes at once.
+// ConfigureService (deferred, as LocalSystem): Windows Installer registers
+// the service from the ServiceInstall table with the key file's path, and
+// Wine's msiexec leaves that path unquoted: with blanks in it, the service
+// manager could start C:\Program.exe in its place. Right after
+// InstallServices, this sets the registered path to the installed vizad.exe
+// in double quotes, the start type (STARTTYPE) and the preshutdown timeout
+// (PRESHUTDOWNTIMEOUT), which the ServiceInstall table cannot hold and Wine's
+// msiexec has no MsiServiceConfig table for.
+//
+// CheckSettings (immediate, before the launch conditions): refuses a root
+// that the system's code page cannot spell, which the host would refuse at
+// every start, and a property that is not one of its values. The refusal's
+// text goes to VizadRefusal, which a launch condition names.
 //
 // LogRefusals: Wine's LaunchConditions refuses an install without writing
 // the condition's message to the log. Just before it, this writes the
 // message of every launch condition that is false, so that the log says why
 // (a root that the host would refuse, a downgrade).
 //
-// WaitForServiceEnd: Wine's StopServices asks the service to stop and goes
-// on at once, so vizad.exe is still running when RemoveFiles comes and stays
-// behind. Right after StopServices, this waits until the service has
-// stopped and its process has ended (as Windows Installer's own wait does).
+// StopBeforeChanges (immediate, before the older product is removed) and
+// WaitForServiceEnd (deferred, right after StopServices): a running service
+// is stopped, and its process waited for, for STOPTIMEOUT seconds. A file in
+// use is never replaced: when the service has not ended by then, the
+// install or removal fails, rather than ask for a restart. Wine's
+// StopServices asks the service to stop and goes on at once; Windows
+// Installer's waits 30 s at most. Wine's msiexec runs deferred actions only
+// at InstallFinalize, after the files are gone: there the immediate action
+// is the one that keeps a file in use from being removed.
 #include <windows.h>
 #include <msiquery.h>
+#include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
+#include "service/host.h"
+#include "zuvo/supervisor.h"
+
 static const wchar_t kService[] = L"ZUVO";
-// As long as Windows Installer waits for a service to stop.
-static const DWORD kStopWithinMs = 30000;
 static const DWORD kPollMs = 250;
+// The largest STOPTIMEOUT whose milliseconds fit in a DWORD.
+static const DWORD kMaxStopSeconds = 0xFFFFFFFF / 1000;
 
 // One line in the installer's log (msiexec /l*v).
 static void Log(MSIHANDLE install, const wchar_t *text)
@@ -38,22 +55,226 @@ static void Log(MSIHANDLE install, const wchar_t *text)
     MsiCloseHandle(record);
 }
 
-// CustomActionData: the installed vizad.exe ([#vizad.exe]).
-extern "C" __declspec(dllexport) UINT __stdcall SetQuotedImagePath(MSIHANDLE install)
+// A property's value into buf (count characters); "" when unset or too long.
+static void GetProperty(MSIHANDLE install, const wchar_t *name, wchar_t *buf, DWORD count)
 {
-    wchar_t path[MAX_PATH];
+    DWORD size = count;
+    if (MsiGetPropertyW(install, name, buf, &size) != ERROR_SUCCESS)
+        buf[0] = L'\0';
+}
+
+// Whether text is a decimal number no larger than max, into *value.
+static bool ParseNumber(const wchar_t *text, DWORD max, DWORD *value)
+{
+    unsigned long long n = 0;
+    if (!*text)
+        return false;
+    for (; *text; ++text) {
+        if (*text < L'0' || *text > L'9')
+            return false;
+        n = n * 10 + (DWORD)(*text - L'0');
+        if (n > max)
+            return false;
+    }
+    *value = (DWORD)n;
+    return true;
+}
+
+// STARTTYPE's start type, and whether the start is delayed; false when the
+// value is none of demand, auto and delayed-auto (sc.exe's words).
+static bool ParseStartType(const wchar_t *text, DWORD *type, BOOL *delayed)
+{
+    *delayed = FALSE;
+    if (wcscmp(text, L"demand") == 0)
+        *type = SERVICE_DEMAND_START;
+    else if (wcscmp(text, L"auto") == 0)
+        *type = SERVICE_AUTO_START;
+    else if (wcscmp(text, L"delayed-auto") == 0) {
+        *type = SERVICE_AUTO_START;
+        *delayed = TRUE;
+    } else
+        return false;
+    return true;
+}
+
+// Waits until the service has stopped and its process has ended, at most
+// seconds; with stop, first asks a running service to stop (never one that
+// is already stopping: Wine's service manager kills a service that is sent
+// a second control while it stops). True when nothing runs, also when there
+// is no service (a first install). A service that cannot be opened is
+// logged; with stop (the immediate action, which may run with the
+// installing user's rights) that is left to StopServices and the deferred
+// wait, which runs as LocalSystem and fails on it.
+static bool StopAndWait(MSIHANDLE install, DWORD seconds, bool stop)
+{
+    const DWORD within = seconds * 1000;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_QUERY_STATUS | SERVICE_STOP) : NULL;
+    DWORD err = service ? ERROR_SUCCESS : GetLastError();
+    HANDLE process = NULL;
+    bool stopped = true;
+    wchar_t line[192];
+    if (!service && err != ERROR_SERVICE_DOES_NOT_EXIST) {
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot open service %ls to stop it: error %lu",
+                 kService, err);
+        Log(install, line);
+        if (manager)
+            CloseServiceHandle(manager);
+        return stop;
+    }
+    if (service) {
+        DWORD start = GetTickCount();
+        SERVICE_STATUS_PROCESS status;
+        DWORD needed;
+        stopped = false;
+        while (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                    sizeof status, &needed)) {
+            if (!process && status.dwProcessId)
+                process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+            if (status.dwCurrentState == SERVICE_STOPPED) {
+                stopped = true;
+                break;
+            }
+            if (stop && status.dwCurrentState == SERVICE_RUNNING) {
+                SERVICE_STATUS ignored;
+                stop = false;
+                if (ControlService(service, SERVICE_CONTROL_STOP, &ignored))
+                    Log(install, L"VIZAD: service ZUVO asked to stop");
+            }
+            if (GetTickCount() - start >= within)
+                break;
+            Sleep(kPollMs);
+        }
+        if (process) {
+            DWORD spent = GetTickCount() - start;
+            if (WaitForSingleObject(process, spent < within ? within - spent : 0) != WAIT_OBJECT_0)
+                stopped = false;
+            CloseHandle(process);
+        }
+        CloseServiceHandle(service);
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+    if (stopped)
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls is not running", kService);
+    else
+        swprintf(line, sizeof line / sizeof line[0],
+                 L"VIZAD: service %ls did not stop within %lu s (STOPTIMEOUT): no file in use is replaced, "
+                 L"this install or removal fails", kService, seconds);
+    Log(install, line);
+    return stopped;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall StopBeforeChanges(MSIHANDLE install)
+{
+    wchar_t text[16];
+    DWORD seconds;
+    GetProperty(install, L"STOPTIMEOUT", text, 16);
+    // CheckSettings has refused any other value.
+    if (!ParseNumber(text, kMaxStopSeconds, &seconds))
+        return ERROR_INSTALL_FAILURE;
+    return StopAndWait(install, seconds, true) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// CustomActionData: STOPTIMEOUT.
+extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceEnd(MSIHANDLE install)
+{
+    wchar_t text[16];
+    DWORD seconds;
+    GetProperty(install, L"CustomActionData", text, 16);
+    if (!ParseNumber(text, kMaxStopSeconds, &seconds))
+        return ERROR_INSTALL_FAILURE;
+    return StopAndWait(install, seconds, false) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Appends to refusal (count characters) the refusal of a root that the
+// system's code page cannot spell: in the host's words, the script's path
+// as the host would read it, not found, with the system's text for 1113.
+static void CheckRootSpelling(const wchar_t *root, wchar_t *refusal, size_t count)
+{
+    char ansi[MAX_PATH + sizeof SCRIPT_SUFFIX];
+    wchar_t script[MAX_PATH + sizeof SCRIPT_SUFFIX];
+    wchar_t why[256] = L"";
+    // Read as the host reads it: the ANSI code page, look-alikes allowed.
+    // A root too long for a script path to start is not this check's.
+    int cb = WideCharToMultiByte(CP_ACP, 0, root, -1, ansi, MAX_PATH, NULL, NULL);
+    if (cb <= 0 || IsExactAnsiSpelling(ansi, root))
+        return;
+    memcpy(ansi + cb - 1, SCRIPT_SUFFIX, sizeof SCRIPT_SUFFIX);  // cb counts the ending NUL
+    if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, script, sizeof script / sizeof script[0]) <= 0)
+        script[0] = L'\0';
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, ERROR_NO_UNICODE_TRANSLATION,
+                   0, why, sizeof why / sizeof why[0], NULL);
+    size_t n = wcslen(why);
+    while (n > 0 && (why[n - 1] == L'\r' || why[n - 1] == L'\n'))
+        why[--n] = L'\0';
+    size_t used = wcslen(refusal);
+    swprintf(refusal + used, count - used,
+             L"%lsZOVOVEV=%ls is refused: the system's code page does not spell it, and the service would "
+             L"log \"%ls not found.\" at every start (error 1113: %ls)",
+             used ? L"; " : L"", root, script, why);
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
+{
+    wchar_t refusal[1024] = L"";
+    wchar_t text[MAX_PATH + 1];
+    DWORD number, type;
+    BOOL delayed;
+    // A removal keeps whatever the install took.
+    GetProperty(install, L"REMOVE", text, 16);
+    if (wcscmp(text, L"ALL") != 0) {
+        GetProperty(install, L"ZOVOVEV", text, MAX_PATH + 1);
+        if (text[0])
+            CheckRootSpelling(text, refusal, 1024);
+        GetProperty(install, L"STARTTYPE", text, 16);
+        if (!ParseStartType(text, &type, &delayed))
+            swprintf(refusal + wcslen(refusal), 1024 - wcslen(refusal),
+                     L"%lsSTARTTYPE=%ls is refused: it is demand, auto or delayed-auto",
+                     refusal[0] ? L"; " : L"", text);
+        GetProperty(install, L"PRESHUTDOWNTIMEOUT", text, 16);
+        if (!ParseNumber(text, 0xFFFFFFFF, &number))
+            swprintf(refusal + wcslen(refusal), 1024 - wcslen(refusal),
+                     L"%lsPRESHUTDOWNTIMEOUT=%ls is refused: it is a number of milliseconds",
+                     refusal[0] ? L"; " : L"", text);
+    }
+    // The removal waits too.
+    GetProperty(install, L"STOPTIMEOUT", text, 16);
+    if (!ParseNumber(text, kMaxStopSeconds, &number))
+        swprintf(refusal + wcslen(refusal), 1024 - wcslen(refusal),
+                 L"%lsSTOPTIMEOUT=%ls is refused: it is a number of seconds, at most %lu",
+                 refusal[0] ? L"; " : L"", text, kMaxStopSeconds);
+    if (refusal[0] && MsiSetPropertyW(install, L"VizadRefusal", refusal) != ERROR_SUCCESS)
+        return ERROR_INSTALL_FAILURE;
+    return ERROR_SUCCESS;
+}
+
+// CustomActionData: the installed vizad.exe ([#vizad.exe]), STARTTYPE and
+// PRESHUTDOWNTIMEOUT, separated by '|', which no path holds.
+extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install)
+{
+    wchar_t data[MAX_PATH + 48];
     wchar_t quoted[MAX_PATH + 2];
-    wchar_t line[MAX_PATH + 128];
-    DWORD size = MAX_PATH;
+    wchar_t line[MAX_PATH + 192];
+    DWORD type, preshutdown;
+    BOOL delayed;
+    GetProperty(install, L"CustomActionData", data, MAX_PATH + 48);
+    wchar_t *start = wcschr(data, L'|');
+    wchar_t *timeout = start ? wcschr(start + 1, L'|') : NULL;
+    if (timeout) {
+        *start++ = L'\0';
+        *timeout++ = L'\0';
+    }
     // A path that does not fit, or that holds a quote, cannot be quoted.
-    if (MsiGetPropertyW(install, L"CustomActionData", path, &size) != ERROR_SUCCESS ||
-        path[0] == L'\0' || wcschr(path, L'"')) {
-        Log(install, L"VIZAD: no usable path of vizad.exe to register");
+    if (!timeout || data[0] == L'\0' || wcschr(data, L'"') || !ParseStartType(start, &type, &delayed) ||
+        !ParseNumber(timeout, 0xFFFFFFFF, &preshutdown)) {
+        Log(install, L"VIZAD: no usable path of vizad.exe, start type or preshutdown timeout to register");
         return ERROR_INSTALL_FAILURE;
     }
-    swprintf(quoted, MAX_PATH + 2, L"\"%ls\"", path);
+    swprintf(quoted, MAX_PATH + 2, L"\"%ls\"", data);
 
     DWORD err = ERROR_SUCCESS;
+    const wchar_t *what = L"the path";
     SC_HANDLE service = NULL;
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (!manager) {
@@ -65,9 +286,31 @@ extern "C" __declspec(dllexport) UINT __stdcall SetQuotedImagePath(MSIHANDLE ins
         err = GetLastError();
         goto done;
     }
-    if (!ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                              quoted, NULL, NULL, NULL, NULL, NULL, NULL))
+    if (!ChangeServiceConfigW(service, SERVICE_NO_CHANGE, type, SERVICE_NO_CHANGE,
+                              quoted, NULL, NULL, NULL, NULL, NULL, NULL)) {
         err = GetLastError();
+        goto done;
+    }
+    // A new registration starts undelayed. Without the delay the service
+    // still starts with Windows, so a refusal (124 from a manager that
+    // knows no delayed start) is logged and the install goes on.
+    if (delayed) {
+        SERVICE_DELAYED_AUTO_START_INFO info = { TRUE };
+        if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info)) {
+            swprintf(line, sizeof line / sizeof line[0],
+                     L"VIZAD: cannot delay the automatic start of service %ls: error %lu; it starts undelayed",
+                     kService, GetLastError());
+            Log(install, line);
+        }
+    }
+    {
+        // Windows' own default is 10 s since Windows 10 1703: too short
+        // for servers that write their data as they stop.
+        SERVICE_PRESHUTDOWN_INFO info = { preshutdown };
+        what = L"the preshutdown timeout";
+        if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info))
+            err = GetLastError();
+    }
 done:
     if (service)
         CloseServiceHandle(service);
@@ -75,11 +318,13 @@ done:
         CloseServiceHandle(manager);
     if (err != ERROR_SUCCESS) {
         swprintf(line, sizeof line / sizeof line[0],
-                 L"VIZAD: cannot register %ls as the path of service %ls: error %lu", quoted, kService, err);
+                 L"VIZAD: cannot register %ls of service %ls (%ls, %ls, %lu ms): error %lu", what, kService,
+                 quoted, start, preshutdown, err);
         Log(install, line);
         return ERROR_INSTALL_FAILURE;
     }
-    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls runs %ls", kService, quoted);
+    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls runs %ls, start %ls, preshutdown %lu ms",
+             kService, quoted, start, preshutdown);
     Log(install, line);
     return ERROR_SUCCESS;
 }
@@ -121,50 +366,5 @@ extern "C" __declspec(dllexport) UINT __stdcall LogRefusals(MSIHANDLE install)
     if (database)
         MsiCloseHandle(database);
     // LaunchConditions itself refuses.
-    return ERROR_SUCCESS;
-}
-
-extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceEnd(MSIHANDLE install)
-{
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_QUERY_STATUS) : NULL;
-    HANDLE process = NULL;
-    bool stopped = true;
-    // No service (a first install), nothing to wait for.
-    if (service) {
-        DWORD start = GetTickCount();
-        SERVICE_STATUS_PROCESS status;
-        DWORD needed;
-        stopped = false;
-        while (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
-                                    sizeof status, &needed)) {
-            if (!process && status.dwProcessId)
-                process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
-            if (status.dwCurrentState == SERVICE_STOPPED) {
-                stopped = true;
-                break;
-            }
-            if (GetTickCount() - start >= kStopWithinMs)
-                break;
-            Sleep(kPollMs);
-        }
-        if (process) {
-            DWORD spent = GetTickCount() - start;
-            if (WaitForSingleObject(process, spent < kStopWithinMs ? kStopWithinMs - spent : 0) != WAIT_OBJECT_0)
-                stopped = false;
-            CloseHandle(process);
-        }
-        CloseServiceHandle(service);
-    }
-    if (manager)
-        CloseServiceHandle(manager);
-    // Not fatal: Windows Installer handles files still in use itself.
-    wchar_t line[64];
-    if (stopped)
-        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls is not running", kService);
-    else
-        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls still runs after %lu s",
-                 kService, kStopWithinMs / 1000);
-    Log(install, line);
     return ERROR_SUCCESS;
 }

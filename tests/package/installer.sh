@@ -8,21 +8,31 @@
 # guide's lines: where they say, in the prefix's C:\deploy), and a failed
 # check names that log. The prefix, and what the scenario built, go when it
 # passes; a scenario that fails keeps them.
-#   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable;
+#   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable,
+#             demand start and a preshutdown timeout of 180 s;
 #             sc.exe start runs the example's server, sc.exe stop stops it;
 #             started again, the guide's /x {product code} stops it and
 #             leaves nothing
-#   root      the guide's /qn ZOVOVEV=C:\Ulvane: the service runs that
-#             root's script; the guide's /x by the package file removes the
-#             variable and leaves the root alone
-#   refused   roots that the host would refuse are refused, nothing is
-#             installed; a variable that the package did not set is kept
+#   root      the guide's /qn ZOVOVEV=C:\Ulvane, and its /x by the package
+#             file, which removes the variable and leaves the root alone;
+#             then the guide's line with STARTTYPE=auto and
+#             PRESHUTDOWNTIMEOUT=300000: the service starts with the session
+#             and runs that root's script
+#   refused   roots that the host would refuse (one that the code page
+#             cannot spell among them) and settings that are none of their
+#             values are refused, nothing is installed; a variable that the
+#             package did not set is kept; STARTTYPE=delayed-auto
 #   upgrade   a package of a higher version, built here from a copy of the
-#             sources, replaces vizad.exe and leaves one product; the older
-#             package is then refused; the administrator's own service
+#             sources, replaces vizad.exe and leaves one product, while the
+#             service runs a script whose stop takes 45 s: with STOPTIMEOUT=5
+#             it fails and leaves the older version; with the default it
+#             waits for the stop, asks no restart, and keeps the start type
+#             and preshutdown timeout that the first install was given; the
+#             older package is then refused; the administrator's own service
 #             settings (an sc.exe description) are gone with the old service;
 #             the guide's way back: its script names the installed product
-#             code, which removes it, and the older package is installed
+#             code, which removes it, and the older package is installed;
+#             the removal waits for the same slow stop
 #   rollback  a package that fails once everything is done leaves nothing
 # Every wait is bounded.
 set -eu
@@ -93,23 +103,53 @@ checkl() {
     check "$step: $1" "$2" "$3"
     [ "$fail" = "$was" ] || echo "  log: $log"
 }
-logs() { grep -cF -- "$1" "$log" || :; }
+# How many lines of the log say $1 (the properties' list at its end aside).
+logs() { grep -av '^Property(' "$log" | grep -cF -- "$1" || :; }
 
-# What the prefix holds, as reg.exe and sc.exe show it.
+# What the prefix holds, as reg.exe, sc.exe and the fixture show it. That
+# something is gone is read only from the tool's own report of its absence
+# (reg.exe's "Unable to find", the manager's 1060): a tool that fails in any
+# other way gives a text that no check expects.
+# reg_value KEY NAME: the value; "none" when reg.exe finds no such key or value.
 reg_value() {
-    timeout "$STEP_WITHIN" wine reg query "$1" /v "$2" </dev/null 2>/dev/null |
-        tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+    rc=0
+    timeout "$STEP_WITHIN" wine reg query "$1" /v "$2" </dev/null >"$dir/reg.txt" 2>&1 || rc=$?
+    if [ "$rc" = 0 ]; then
+        tr -d '\r' <"$dir/reg.txt" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+    elif grep -q 'nable to find the specified registry' "$dir/reg.txt"; then
+        echo none
+    else
+        echo "reg.exe failed with $rc"
+    fi
 }
 variable() { reg_value "$envkey" ZOVOVEV; }
 image_path() { reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' ImagePath; }
+# The VIZAD products installed, or "none" when reg.exe lists the key without one.
 products() {
+    rc=0
     timeout "$STEP_WITHIN" wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s \
-        </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(VIZAD .*\)/\1/p' | tr '\n' ' '
+        </dev/null >"$dir/reg.txt" 2>&1 || rc=$?
+    [ "$rc" = 0 ] || { echo "reg.exe failed with $rc"; return; }
+    names=$(tr -d '\r' <"$dir/reg.txt" | sed -n 's/^ *DisplayName *REG_SZ *\(VIZAD .*\)/\1/p' | tr '\n' ' ')
+    echo "${names:-none}"
 }
+# The service's state; Wine's sc.exe fails without a word for a service that
+# does not exist, so that is read from the manager itself (gone, below).
 query() {
-    timeout "$STEP_WITHIN" wine sc query ZUVO </dev/null 2>/dev/null | tr -d '\r' >"$dir/query.txt" || :
-    sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$dir/query.txt"
+    rc=0
+    timeout "$STEP_WITHIN" wine sc query ZUVO </dev/null >"$dir/query.txt" 2>/dev/null || rc=$?
+    [ "$rc" = 0 ] || { echo "sc.exe failed with $rc"; return; }
+    tr -d '\r' <"$dir/query.txt" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
 }
+# The service's start type, delayed start and preshutdown timeout, as
+# QueryServiceConfigA and QueryServiceConfig2A give them.
+service_config() { timeout "$STEP_WITHIN" wine "$fixture" config ZUVO </dev/null 2>/dev/null | tr -d '\r'; }
+# "gone" when the manager says that the service does not exist (1060).
+gone() {
+    config=$(service_config)
+    [ "$config" = "OpenService failed: 1060" ] && echo gone || echo "${config:-no answer}"
+}
+running() { [ "$(query)" = RUNNING ]; }
 stopped() { [ "$(query)" = STOPPED ]; }
 sc() { timeout "$STEP_WITHIN" wine sc "$@" </dev/null >>"$dir/wine.log" 2>&1; }
 
@@ -127,6 +167,7 @@ check_installed() {
     checkl "nothing in the 64-bit Program Files" "$([ -e "$drive/Program Files/VIZAD" ] || echo none)" none
     checkl "one product" "$(products)" "VIZAD $2 "
 }
+DEFAULTS="start=3 preshutdown=180000"  # demand start, 180 s
 # start LOG: sc.exe start, and the server beats in LOG.
 start() {
     step=$1
@@ -146,9 +187,9 @@ stop() {
 check_removed() {
     checkl "exit status" "$status" 0
     checkl "no server left" "$(wait_for $STOP_WITHIN server_gone && echo yes)" yes
-    checkl "the service is gone" "$(query)" ""
+    checkl "the service is gone" "$(gone)" gone
     checkl "the folder is gone" "$([ -e "$folder" ] || echo gone)" gone
-    checkl "no product" "$(products)" ""
+    checkl "no product" "$(products)" none
 }
 
 [ -f "$msi" ] || { echo "FAILED: no $msi (the package_zip case makes it)"; exit 1; }
@@ -171,6 +212,10 @@ example)
     check_installed "$exe" "$version"
     checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
     checkl "the example's folder is the root" "$(variable)" "$winfolder\\example\\"
+    checkl "demand start, preshutdown 180 s" "$(service_config)" "$DEFAULTS"
+    # Wine's manager gives a new service 180 s too (Windows 10 since 1703:
+    # 10 s), so the package's own line shows that it set them.
+    checkl "the package set them" "$(logs "start demand, preshutdown 180000 ms")" 1
     checkl "the example's script" "$(cmp -s "$dir/unzipped/example/bin/revaduzeza.bat" \
         "$folder/example/bin/revaduzeza.bat" && echo yes)" yes
     restart "$(variable)"
@@ -181,7 +226,7 @@ example)
     guide uninstall-running msi-remove
     check_removed
     checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
-    checkl "the variable is gone" "$(variable)" ""
+    checkl "the variable is gone" "$(variable)" none
     ;;
 root)
     # The guide's lines for a root of one's own, and for removal by the
@@ -192,44 +237,82 @@ root)
     guide install msi-install-root
     check_installed "$exe" "$version"
     checkl "the variable" "$(variable)" 'C:\Ulvane'
+    checkl "demand start, preshutdown 180 s" "$(service_config)" "$DEFAULTS"
+    guide uninstall-file msi-remove-file
+    check_removed
+    checkl "the variable is gone" "$(variable)" none
+    checkl "the root is left" "$([ -f "$drive/Ulvane/bin/revaduzeza.bat" ] && echo yes)" yes
+    # The guide's line with the package's settings.
+    guide install-settings msi-settings
+    checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
+    check_installed "$exe" "$version"
+    checkl "the variable" "$(variable)" 'C:\Ulvane'
     checkl "no example" "$([ -e "$folder/example" ] || echo none)" none
+    checkl "automatic start, preshutdown 300 s" "$(service_config)" "start=2 preshutdown=300000"
     restart 'C:\Ulvane'
+    step=autostart
+    checkl "started with the session" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
     start start "$drive/Ulvane/logs/sample_server.log"
     stop stop
-    guide uninstall msi-remove-file
+    msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
     check_removed
-    checkl "the variable is gone" "$(variable)" ""
-    checkl "the root is left" "$([ -f "$drive/Ulvane/bin/revaduzeza.bat" ] && echo yes)" yes
+    checkl "the variable is gone again" "$(variable)" none
     ;;
 refused)
+    # refused WHAT SAYS: the last step was refused, with SAYS in its log, and
+    # left nothing.
+    refused() {
+        checkl "$1: exit status 1603" "$status" 1603
+        checkl "$1: the log says why" "$(logs "$2")" 1
+        checkl "$1: no service" "$(gone)" gone
+        checkl "$1: no folder" "$([ -e "$folder" ] || echo none)" none
+        checkl "$1: no variable" "$(variable)" none
+        checkl "$1: no product" "$(products)" none
+    }
     n=0
-    for root in 'C:\50%' '\\?\C:\Ulvane' '\\.\C:\Ulvane' 'C:\a"b'; do
+    # The last root has a full-width ampersand (U+FF06), which code page
+    # 1252 spells as "&": the host would read C:\t\fw&x, another folder.
+    for root in 'C:\50%' '\\?\C:\Ulvane' '\\.\C:\Ulvane' 'C:\a"b' 'C:\t\fw＆x'; do
         n=$((n + 1))
+        says="ZOVOVEV=$root is refused"
         case $root in
-        *\"*)
+        *\"*|*＆*)
             # Wine's msiexec drops a double quote from the command line
-            # (Windows takes "" in quotes): this one comes as the root
-            # that an earlier install saved, which is checked the same way.
+            # (Windows takes "" in quotes), and a batch file cannot carry
+            # U+FF06: these come as the root that an earlier install saved,
+            # which is checked the same way.
             timeout "$STEP_WITHIN" wine reg add 'HKLM\Software\Wow6432Node\VIZAD' /v ZOVOVEV /d "$root" /f \
                 </dev/null >/dev/null 2>&1
             msiexec "refused-$n" "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL" ;;
         *)
             msiexec "refused-$n" "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL ZOVOVEV=\"$root\"" ;;
         esac
-        checkl "$root: exit status 1603" "$status" 1603
-        checkl "$root: the log says why" "$(logs "ZOVOVEV=$root is refused")" 1
-        checkl "$root: no service" "$(query)" ""
-        checkl "$root: no folder" "$([ -e "$folder" ] || echo none)" none
-        checkl "$root: no variable" "$(variable)" ""
-        checkl "$root: no product" "$(products)" ""
+        case $root in
+        # The log is written in the code page, which misspells the root too.
+        *＆*) says='is refused: the system'"'"'s code page does not spell it, and the service would log "C:\t\fw&x\bin\revaduzeza.bat not found." at every start (error 1113:' ;;
+        esac
+        refused "$root" "$says"
     done
     timeout "$STEP_WITHIN" wine reg delete 'HKLM\Software\Wow6432Node\VIZAD' /f </dev/null >/dev/null 2>&1
+    # Settings that are none of their values.
+    for setting in STARTTYPE=sometimes PRESHUTDOWNTIMEOUT=-1 STOPTIMEOUT=5s; do
+        n=$((n + 1))
+        msiexec "refused-$n" "/i \"$(winpath "$msi")\" /qn $setting"
+        refused "$setting" "$setting is refused: it is "
+    done
     # An administrator's own variable: neither the install without a root
     # nor the uninstall touches it.
     timeout "$STEP_WITHIN" wine reg add "$envkey" /v ZOVOVEV /d 'C:\Own' /f </dev/null >/dev/null 2>&1
-    msiexec install "/i \"$(winpath "$msi")\" /qn"
+    msiexec install "/i \"$(winpath "$msi")\" /qn STARTTYPE=delayed-auto"
     check_installed "$exe" "$version"
     checkl "the administrator's variable is kept" "$(variable)" 'C:\Own'
+    # Wine 8's service manager knows no delayed start: the package says so
+    # in the log and the start stays automatic.
+    delayed=$(service_config)
+    [ "$delayed" != "start=2 preshutdown=180000" ] ||
+        [ "$(logs 'cannot delay the automatic start of service ZUVO: error 124; it starts undelayed')" != 1 ] ||
+        delayed="$delayed delayed"
+    checkl "delayed automatic start" "$delayed" "start=2 preshutdown=180000 delayed"
     msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
     check_removed
     checkl "the administrator's variable is still kept" "$(variable)" 'C:\Own'
@@ -248,8 +331,10 @@ upgrade)
         exit 1
     fi
     newmsi=$src/build/i686/vizad-$next.msi
-    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
+    newexe=$src/build/i686/bin/vizad.exe
+    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL STARTTYPE=auto PRESHUTDOWNTIMEOUT=300000"
     check_installed "$exe" "$version"
+    checkl "automatic start, preshutdown 300 s" "$(service_config)" "start=2 preshutdown=300000"
     # An administrator's own settings of the service do not survive the
     # upgrade: the older product's removal deletes the service. Wine's sc.exe
     # keeps no failure actions in the service's key and has no config, so a
@@ -257,20 +342,66 @@ upgrade)
     sc description ZUVO "set by the administrator" || :
     checkl "sc.exe description is stored" \
         "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" "set by the administrator"
-    # Wine's msiexec has no MigrateFeatureStates: the features are named again.
+    # The example's script, replaced by one whose stop takes 45 s: it waits,
+    # then ends the server and notes its end in C:\Slow\stops.txt.
+    mkdir -p "$drive/Slow"
+    cp "$fixture" "$drive/Slow/fixture.exe"
+    slow_script() {
+        printf '%s\r\n' '@echo off' 'if "%~1"=="stopServers" goto stop' \
+            'C:\Slow\fixture.exe serve vizad-slow 600000' 'exit /b %errorlevel%' ':stop' \
+            'C:\Slow\fixture.exe sleep 45000' 'C:\Slow\fixture.exe stop vizad-slow' \
+            'echo stopped>>C:\Slow\stops.txt' >"$folder/example/bin/revaduzeza.bat"
+    }
+    slow_serving() { [ -n "$(prefix_pids 'fixture\.exe serve vizad-slow')" ]; }
+    stops() { [ -f "$drive/Slow/stops.txt" ] && grep -c stopped "$drive/Slow/stops.txt" || echo 0; }
+    slow_script
+    # Automatic start: the service manager starts it with the session.
+    restart "$(variable)"
+    step=autostart
+    checkl "started with the session" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
+    checkl "the slow server runs" "$(wait_for $FIRST_BEAT_WITHIN slow_serving && echo yes)" yes
+    # Too short a wait for its stop: the upgrade fails before it changes
+    # anything, and the stop goes on to its end.
+    msiexec short "/i \"$(winpath "$newmsi")\" /qn ADDLOCAL=ALL STOPTIMEOUT=5"
+    checkl "exit status 1603" "$status" 1603
+    checkl "the log says why" "$(logs 'did not stop within 5 s (STOPTIMEOUT)')" 1
+    checkl "the older vizad.exe stays" "$(cmp -s "$exe" "$folder/vizad.exe" && echo yes)" yes
+    checkl "one product, the older" "$(products)" "VIZAD $version "
+    checkl "still stopping, not killed" "$(query)" STOP_PENDING
+    checkl "the server still runs" "$(slow_serving && echo yes)" yes
+    checkl "STOPPED once the stop has run" "$(wait_for 60 stopped && echo yes)" yes
+    checkl "exit code" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' "$dir/query.txt")" 0
+    checkl "the stop ran to its end" "$(stops)" 1
+    sc start ZUVO || :
+    checkl "the older version runs again" "$(wait_for $FIRST_BEAT_WITHIN slow_serving && echo yes)" yes
+    # Wine's msiexec has no MigrateFeatureStates: the features are named
+    # again. The 45 s stop fits in the default wait: no restart is asked.
     msiexec upgrade "/i \"$(winpath "$newmsi")\" /qn ADDLOCAL=ALL"
-    check_installed "$src/build/i686/bin/vizad.exe" "$next"
+    check_installed "$newexe" "$next"
+    checkl "the stop ran to its end" "$(stops)" 2
     checkl "the example's folder is still the root" "$(variable)" "$winfolder\\example\\"
+    checkl "the start type and timeout are kept" "$(service_config)" "start=2 preshutdown=300000"
     checkl "sc.exe description after the upgrade" \
-        "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" ""
+        "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" none
     msiexec downgrade "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
     checkl "exit status 1603" "$status" 1603
     checkl "the log says why" "$(logs 'A newer version of VIZAD is already installed')" 1
-    checkl "the newer vizad.exe stays" "$(cmp -s "$src/build/i686/bin/vizad.exe" "$folder/vizad.exe" && echo yes)" yes
+    checkl "the newer vizad.exe stays" "$(cmp -s "$newexe" "$folder/vizad.exe" && echo yes)" yes
     checkl "one product" "$(products)" "VIZAD $next "
-    # Going back as the guide says: its script finds the installed version's
-    # product code by the upgrade code; that version is removed by it, and
-    # the older package installed, from C:\deploy.
+    # Removed while the slow stop runs.
+    slow_script
+    sc start ZUVO || :
+    checkl "the newer version runs" "$(wait_for $FIRST_BEAT_WITHIN slow_serving && echo yes)" yes
+    msiexec uninstall "/x \"$(winpath "$newmsi")\" /qn"
+    check_removed
+    checkl "the stop ran to its end" "$(stops)" 3
+    checkl "no slow server left" "$(slow_serving || echo none)" none
+    # Going back as the guide says, from the newer version installed again:
+    # its script finds the installed version's product code by the upgrade
+    # code; that version is removed by it, and the older package installed,
+    # from C:\deploy.
+    msiexec reinstall "/i \"$(winpath "$newmsi")\" /qn"
+    checkl "one product, the newer" "$(products)" "VIZAD $next "
     mkdir -p "$drive/deploy" "$drive/Ulvane"
     cp "$msi" "$drive/deploy/"
     block product-script | sed 's/$/\r/' >"$drive/deploy/vizad-product.vbs"
@@ -298,11 +429,11 @@ rollback)
     checkl "exit status 1603 or 1627" "$(echo "$status" | sed 's/^\(1603\|1627\)$/failed/')" failed
     # Windows logs a failed action's return value as 3, Wine as 0.
     checkl "the failure was the forced one" "$(grep -c 'ForcedFailure\. Return value [03]' "$log")" 1
-    checkl "no service" "$(query)" ""
+    checkl "no service" "$(gone)" gone
     checkl "no folder" "$([ -e "$folder" ] || echo none)" none
-    checkl "no variable" "$(variable)" ""
-    checkl "no saved root" "$(reg_value 'HKLM\Software\Wow6432Node\VIZAD' ZOVOVEV)" ""
-    checkl "no product" "$(products)" ""
+    checkl "no variable" "$(variable)" none
+    checkl "no saved root" "$(reg_value 'HKLM\Software\Wow6432Node\VIZAD' ZOVOVEV)" none
+    checkl "no product" "$(products)" none
     ;;
 *)
     echo "usage: installer.sh example|root|refused|upgrade|rollback BINARY_DIR VERSION SOURCE_DIR FIXTURE_EXE" >&2
