@@ -44,23 +44,26 @@ static void NameAccount(const SID *pSid, BOOL fLookup, char *lpszName, size_t cc
     FormatSid(pSid, lpszName, cchName);
 }
 
-DWORD CheckWhoCanChange(const char *lpszPath, AccessObject kind, const char *lpszBelow,
-                        size_t cchBelow, const SID *pSelf, BOOL fNameAccounts, char *lpszMsg,
-                        size_t cchMsg)
+DWORD CheckWhoCanChange(HANDLE hObject, const char *lpszPath, AccessObject kind,
+                        const char *lpszBelow, size_t cchBelow, const AccessTrust *pTrust,
+                        BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
 {
     PSECURITY_DESCRIPTOR pSD;
     const SID *pFound;
-    DWORD dwResult = SecGetFileSecurity(lpszPath, &pSD);
+    DWORD dwResult = SecGetObjectSecurity(hObject, &pSD);
 
-    if (dwResult == ERROR_SUCCESS && pSD == NULL)
+    // Not knowing who may change it is no reason to trust it: no owner, or
+    // a DACL whose ACEs cannot all be read, is refused like a failed read.
+    if (dwResult == ERROR_SUCCESS &&
+        (pSD == NULL || GetDescriptorOwner(pSD) == NULL || !IsDescriptorWhole(pSD)))
         dwResult = ERROR_INVALID_SECURITY_DESCR;
     if (dwResult != ERROR_SUCCESS) {
-        // Not knowing who may change it is no reason to trust it.
+        LocalFree(pSD);
         FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszPath);
         return dwResult;
     }
-    pFound = kind == ACCESS_FOLDER_ABOVE ? FindUntrustedReplacer(pSD, pSelf)
-                                         : FindUntrustedWriter(pSD, kind == ACCESS_FOLDER, pSelf);
+    pFound = kind == ACCESS_FOLDER_ABOVE ? FindUntrustedReplacer(pSD, pTrust)
+                                         : FindUntrustedWriter(pSD, kind == ACCESS_FOLDER, pTrust);
     if (pFound != NULL) {
         char szName[NAME_SIZE];
         BOOL fOwner = pFound == GetDescriptorOwner(pSD);

@@ -41,90 +41,244 @@ size_t GetVolumeRootLength(const char *lpszPath)
     return pEnd != NULL ? (size_t)(pEnd - lpszPath) : 0;
 }
 
-// Checks the object that ends each path's start in turn, from the whole of
-// lpszPath (a full path) up to its volume's root, whose length is
-// cchVolume; lpszObject has room for a copy of it.
-static DWORD WalkUp(const char *lpszPath, size_t cchVolume, char *lpszObject, int cFolders,
-                    const SID *pSelf, BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
+// The path without a \\?\ or \\.\ prefix, with UNC\ read as the \\ it
+// stands for, so that C:\x and \\?\C:\x, \\s\h and \\?\UNC\s\h compare alike.
+static const char *SkipDevicePrefix(const char *p)
 {
-    size_t cchEnd = strlen(lpszPath), cchBelow = 0;
-    DWORD dwResult;
-    int i;
+    if (strncmp(p, "\\\\?\\", 4) == 0 || strncmp(p, "\\\\.\\", 4) == 0) {
+        p += 4;
+        return _strnicmp(p, "UNC\\", 4) == 0 ? p + 3 : p;
+    }
+    return p[0] == '\\' && p[1] == '\\' ? p + 1 : p;
+}
 
+// Whether the system's own path of an object is the name it was opened by,
+// without regard to case or a root's last backslash.
+static BOOL IsSameName(const char *lpszName, const char *lpszFinal)
+{
+    size_t cchName, cchFinal;
+
+    lpszName = SkipDevicePrefix(lpszName);
+    lpszFinal = SkipDevicePrefix(lpszFinal);
+    cchName = strlen(lpszName);
+    cchFinal = strlen(lpszFinal);
+    if (cchName != 0 && lpszName[cchName - 1] == '\\')
+        cchName--;
+    if (cchFinal != 0 && lpszFinal[cchFinal - 1] == '\\')
+        cchFinal--;
+    return cchName == cchFinal && _strnicmp(lpszName, lpszFinal, cchName) == 0;
+}
+
+// Storage for the walk of one path: the handles held, from the file up,
+// each NULL until opened and ended by INVALID_HANDLE_VALUE, then where each
+// object's path ends.
+struct WalkSpace {
+    HANDLE *phHeld;
+    size_t *pcchEnds;
+    int cObjects;
+};
+
+// Where each object's path ends, from the whole of lpszPath (a full path)
+// up to its volume's root, whose length is cchVolume: the folder that holds
+// an object is its path without the last name and the separators before it,
+// except the volume root's own.
+static BOOL NewWalkSpace(const char *lpszPath, size_t cchVolume, WalkSpace *pWalk)
+{
+    size_t cchEnd = strlen(lpszPath);
+    int cMax = 2, i;
+
+    for (i = 0; lpszPath[i] != '\0'; i++)
+        cMax += lpszPath[i] == '\\';
+    pWalk->phHeld = static_cast<HANDLE *>(malloc(cMax * (sizeof(HANDLE) + sizeof(size_t))));
+    if (pWalk->phHeld == NULL)
+        return FALSE;
+    pWalk->pcchEnds = reinterpret_cast<size_t *>(pWalk->phHeld + cMax);
     for (i = 0;; i++) {
-        memcpy(lpszObject, lpszPath, cchEnd);
-        lpszObject[cchEnd] = '\0';
-        dwResult = CheckWhoCanChange(lpszObject,
-                                     i == 0          ? ACCESS_FILE
-                                     : i <= cFolders ? ACCESS_FOLDER
-                                                     : ACCESS_FOLDER_ABOVE,
-                                     lpszPath, cchBelow, pSelf, fNameAccounts, lpszMsg, cchMsg);
-        if (dwResult != NO_ERROR || cchEnd <= cchVolume)
-            return dwResult;
-        // Up one: the folder that holds this object, without the separators
-        // between them, except the volume root's own.
-        cchBelow = cchEnd;
+        pWalk->phHeld[i] = NULL;
+        pWalk->pcchEnds[i] = cchEnd;
+        if (cchEnd <= cchVolume)
+            break;
         while (cchEnd > cchVolume && lpszPath[cchEnd - 1] != '\\')
             cchEnd--;
         while (cchEnd > cchVolume && lpszPath[cchEnd - 1] == '\\')
             cchEnd--;
     }
+    pWalk->cObjects = i + 1;
+    pWalk->phHeld[i + 1] = INVALID_HANDLE_VALUE;
+    return TRUE;
 }
 
-// The full path of lpszFile, with . and .. resolved whatever the current
-// folder, in storage of its own (free it) that leaves room for a copy of it
-// at *ppszCopy; NULL with *pdwErr saying why. The ANSI call gives at most
-// MAX_PATH characters: a longer path that names its drive or share is taken
-// as given.
-static char *NewFullPath(const char *lpszFile, char **ppszCopy, DWORD *pdwErr)
+void ReleasePath(HANDLE *phHeld)
 {
-    size_t cchFile = strlen(lpszFile) + 1;
-    DWORD cchPath = cchFile > MAX_PATH ? (DWORD)cchFile : MAX_PATH;
-    char *lpszPath = static_cast<char *>(malloc(2 * (size_t)cchPath));
-    DWORD cch;
+    HANDLE *ph;
 
-    if (lpszPath == NULL) {
-        *pdwErr = ERROR_NOT_ENOUGH_MEMORY;
-        return NULL;
-    }
-    cch = GetFullPathNameA(lpszFile, cchPath, lpszPath, NULL);
-    if (cch == 0 || cch >= cchPath) {
-        if (GetVolumeRootLength(lpszFile) == 0) {
-            *pdwErr = cch == 0 ? GetLastError() : ERROR_BAD_PATHNAME;
-            free(lpszPath);
-            return NULL;
+    if (phHeld == NULL)
+        return;
+    for (ph = phHeld; *ph != INVALID_HANDLE_VALUE; ph++)
+        if (*ph != NULL)
+            SecCloseObject(*ph);
+    free(phHeld);
+}
+
+// Opens each object from the volume's root down and holds it: while it is
+// open nobody may delete, rename or replace it, so each name below leads
+// where the one above was checked. A name that the system knows the object
+// by otherwise is refused: a link (junction, symbolic link, mount point),
+// which whoever made it may point elsewhere at any moment, or a short name.
+// Judging the link and then its target would take a second walk on another
+// volume, which the real path gives as well; refusing is the simple rule
+// that holds for links that Windows shows as reparse points and Wine shows
+// only by their target's path. lpszObject and lpszFinal (cchFinal bytes)
+// are room for one path each.
+static DWORD OpenDown(const char *lpszPath, const WalkSpace *pWalk, char *lpszObject,
+                      char *lpszFinal, DWORD cchFinal, char *lpszMsg, size_t cchMsg)
+{
+    DWORD dwErr, cch;
+    int i;
+
+    for (i = pWalk->cObjects - 1; i >= 0; i--) {
+        memcpy(lpszObject, lpszPath, pWalk->pcchEnds[i]);
+        lpszObject[pWalk->pcchEnds[i]] = '\0';
+        pWalk->phHeld[i] = SecOpenObject(lpszObject);
+        if (pWalk->phHeld[i] == INVALID_HANDLE_VALUE) {
+            pWalk->phHeld[i] = NULL;
+            goto unreadable;
         }
-        memcpy(lpszPath, lpszFile, cchFile);
+        cch = SecGetObjectPath(pWalk->phHeld[i], lpszFinal, cchFinal);
+        if (cch == 0)
+            goto unreadable;
+        if (cch >= cchFinal || !IsSameName(lpszObject, lpszFinal)) {
+            FormatText(lpszMsg, cchMsg, "%s is a link or another name for %s.", lpszObject,
+                       cch < cchFinal ? lpszFinal : "a longer path");
+            return ERROR_INVALID_STATE;
+        }
     }
-    *ppszCopy = lpszPath + cchPath;
+    return NO_ERROR;
+
+unreadable:
+    dwErr = GetLastError();
+    FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszObject);
+    return dwErr;
+}
+
+// Checks each object held, from the file up to the volume's root.
+static DWORD CheckUp(const char *lpszPath, const WalkSpace *pWalk, char *lpszObject,
+                     int cFolders, const AccessTrust *pTrust, BOOL fNameAccounts,
+                     char *lpszMsg, size_t cchMsg)
+{
+    DWORD dwResult = NO_ERROR;
+    int i;
+
+    for (i = 0; i < pWalk->cObjects && dwResult == NO_ERROR; i++) {
+        memcpy(lpszObject, lpszPath, pWalk->pcchEnds[i]);
+        lpszObject[pWalk->pcchEnds[i]] = '\0';
+        dwResult = CheckWhoCanChange(pWalk->phHeld[i], lpszObject,
+                                     i == 0          ? ACCESS_FILE
+                                     : i <= cFolders ? ACCESS_FOLDER
+                                                     : ACCESS_FOLDER_ABOVE,
+                                     lpszPath, i != 0 ? pWalk->pcchEnds[i - 1] : 0, pTrust,
+                                     fNameAccounts, lpszMsg, cchMsg);
+    }
+    return dwResult;
+}
+
+// The full path of lpszFile, with / read as \ and . and .. resolved
+// whatever the current folder and whatever its length (through the Unicode
+// call, which has no MAX_PATH limit), in storage of its own (free it) with
+// room for *pcb bytes, the path's own size, three more times beyond it;
+// NULL with *pdwErr saying why.
+static char *NewFullPath(const char *lpszFile, int *pcb, DWORD *pdwErr)
+{
+    int cch = MultiByteToWideChar(CP_ACP, 0, lpszFile, -1, NULL, 0);
+    WCHAR *lpszWide = cch > 0 ? static_cast<WCHAR *>(malloc(cch * sizeof(WCHAR))) : NULL;
+    WCHAR *lpszFull = NULL;
+    char *lpszPath = NULL;
+    DWORD cchFull;
+
+    *pdwErr = ERROR_NOT_ENOUGH_MEMORY;
+    if (lpszWide == NULL || MultiByteToWideChar(CP_ACP, 0, lpszFile, -1, lpszWide, cch) != cch)
+        goto done;
+    cchFull = GetFullPathNameW(lpszWide, 0, NULL, NULL);
+    if (cchFull == 0 || (lpszFull = static_cast<WCHAR *>(malloc(cchFull * sizeof(WCHAR)))) == NULL)
+        goto failed;
+    cch = (int)GetFullPathNameW(lpszWide, cchFull, lpszFull, NULL);
+    if (cch == 0 || (DWORD)cch >= cchFull)
+        goto failed;
+    *pcb = WideCharToMultiByte(CP_ACP, 0, lpszFull, -1, NULL, 0, NULL, NULL);
+    if (*pcb <= 0 || (lpszPath = static_cast<char *>(malloc(4 * (size_t)*pcb))) == NULL)
+        goto failed;
+    if (WideCharToMultiByte(CP_ACP, 0, lpszFull, -1, lpszPath, *pcb, NULL, NULL) != *pcb) {
+        free(lpszPath);
+        lpszPath = NULL;
+        goto failed;
+    }
+    goto done;
+
+failed:
+    *pdwErr = GetLastError() != NO_ERROR ? GetLastError() : ERROR_BAD_PATHNAME;
+done:
+    free(lpszFull);
+    free(lpszWide);
     return lpszPath;
 }
 
-DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, BOOL fNameAccounts,
-                            char *lpszMsg, size_t cchMsg)
+// Whom the walk trusts: the account the service runs as, or at -install
+// the Windows folder's owner; and this machine's domain and the one it is
+// joined to, for their administrators.
+union SidSpace {
+    SID sid;
+    BYTE ab[SECURITY_MAX_SID_SIZE];
+};
+static void GetTrust(AccessTrustee trustee, SidSpace *aSpace, AccessTrust *pTrust)
 {
-    union {
-        SID sid;
-        BYTE ab[SECURITY_MAX_SID_SIZE];
-    } self;
-    // Without an account of its own, the host trusts no account as its own.
-    const SID *pSelf =
-        SecGetProcessUser(&self.sid, sizeof self) == ERROR_SUCCESS ? &self.sid : NULL;
-    char *lpszCopy = NULL;
+    DWORD dwRead = trustee == ACCESS_AT_INSTALL ? SecGetWindowsOwner(&aSpace[0].sid, sizeof aSpace[0])
+                                                : SecGetProcessUser(&aSpace[0].sid, sizeof aSpace[0]);
+    int i;
+
+    pTrust->pSelf = dwRead == ERROR_SUCCESS ? &aSpace[0].sid : NULL;
+    dwRead = SecGetDomains(&aSpace[1].sid, &aSpace[2].sid, sizeof aSpace[1]);
+    for (i = 0; i < 2; i++)
+        pTrust->apDomain[i] = dwRead == ERROR_SUCCESS && aSpace[1 + i].sid.Revision == SID_REVISION
+                                  ? &aSpace[1 + i].sid
+                                  : NULL;
+}
+
+DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee trustee,
+                            BOOL fNameAccounts, char *lpszMsg, size_t cchMsg, HANDLE **pphHeld)
+{
+    SidSpace aSpace[3];
+    AccessTrust trust;
+    WalkSpace walk;
+    int cb = 0;
     DWORD dwResult = ERROR_BAD_PATHNAME;
-    char *lpszPath = NewFullPath(lpszFile, &lpszCopy, &dwResult);
+    char *lpszPath = NewFullPath(lpszFile, &cb, &dwResult);
     // Neither a drive nor a share: no root to walk up to.
     size_t cchVolume = lpszPath != NULL ? GetVolumeRootLength(lpszPath) : 0;
+    BOOL fWalk = FALSE;
 
-    if (cchVolume != 0) {
-        dwResult = WalkUp(lpszPath, cchVolume, lpszCopy, cFolders, pSelf, fNameAccounts, lpszMsg,
-                          cchMsg);
-    } else {
+    if (pphHeld != NULL)
+        *pphHeld = NULL;
+    if (lpszPath != NULL && cchVolume == 0)
+        dwResult = ERROR_BAD_PATHNAME;
+    else if (lpszPath != NULL && !(fWalk = NewWalkSpace(lpszPath, cchVolume, &walk)))
+        dwResult = ERROR_NOT_ENOUGH_MEMORY;
+    if (!fWalk) {
+        // A path that cannot be made full is never walked as given.
         FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.",
                    lpszPath != NULL ? lpszPath : lpszFile);
-        if (dwResult == NO_ERROR)
-            dwResult = ERROR_BAD_PATHNAME;
+        free(lpszPath);
+        return dwResult;
     }
+    GetTrust(trustee, aSpace, &trust);
+    dwResult = OpenDown(lpszPath, &walk, lpszPath + cb, lpszPath + 2 * cb, (DWORD)(2 * cb),
+                        lpszMsg, cchMsg);
+    if (dwResult == NO_ERROR)
+        dwResult = CheckUp(lpszPath, &walk, lpszPath + cb, cFolders, &trust, fNameAccounts,
+                           lpszMsg, cchMsg);
+    if (dwResult == NO_ERROR && pphHeld != NULL)
+        *pphHeld = walk.phHeld;
+    else
+        ReleasePath(walk.phHeld);
     free(lpszPath);
     return dwResult;
 }

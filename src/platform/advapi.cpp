@@ -4,6 +4,8 @@
 #include "platform/advapi.h"
 
 #include <aclapi.h>
+#include <ntsecapi.h>
+#include <stdlib.h>
 #include <string.h>
 
 static PVOID volatile pAdvapi;  // the loaded module, shared by every thread
@@ -42,8 +44,6 @@ typedef HANDLE(WINAPI *PFN_REGSOURCE)(LPCSTR, LPCSTR);
 typedef BOOL(WINAPI *PFN_REPORT)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR *,
                                  LPVOID);
 typedef BOOL(WINAPI *PFN_DEREGSOURCE)(HANDLE);
-typedef DWORD(WINAPI *PFN_GETSECURITY)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
-                                       PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
 typedef BOOL(WINAPI *PFN_LOOKUPSID)(LPCSTR, PSID, LPSTR, LPDWORD, LPSTR, LPDWORD,
                                     PSID_NAME_USE);
 typedef BOOL(WINAPI *PFN_OPENTOKEN)(HANDLE, DWORD, PHANDLE);
@@ -141,16 +141,6 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
     return pfn ? pfn(hEventLog) : FALSE;
 }
 
-DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
-{
-    PFN_GETSECURITY pfn = GetAdvapiProc<PFN_GETSECURITY>("GetNamedSecurityInfoA");
-    *ppSD = NULL;
-    if (pfn == NULL)
-        return GetLastError();
-    return pfn(lpszPath, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-               NULL, NULL, NULL, NULL, ppSD);
-}
-
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse)
 {
@@ -182,5 +172,130 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
             memcpy(pSid, pUser, cb);
     }
     CloseHandle(hToken);
+    return dwResult;
+}
+
+// The objects on a path, and whom to trust with them.
+typedef DWORD(WINAPI *PFN_HANDLESECURITY)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                          PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
+typedef DWORD(WINAPI *PFN_NAMEDSECURITY)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                         PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
+typedef NTSTATUS(WINAPI *PFN_LSAOPEN)(PLSA_UNICODE_STRING, PLSA_OBJECT_ATTRIBUTES, ACCESS_MASK,
+                                      PLSA_HANDLE);
+typedef NTSTATUS(WINAPI *PFN_LSAQUERY)(LSA_HANDLE, POLICY_INFORMATION_CLASS, PVOID *);
+typedef NTSTATUS(WINAPI *PFN_LSAFREE)(PVOID);
+
+HANDLE SecOpenObject(LPCSTR lpszPath)
+{
+    int cch = MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, NULL, 0);
+    WCHAR *lpszWide = cch > 0 ? static_cast<WCHAR *>(malloc((cch + 4) * sizeof(WCHAR))) : NULL;
+    WCHAR *lpszName = lpszWide;
+    HANDLE hObject;
+
+    if (lpszWide == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    // A drive path that the ANSI calls would refuse as too long opens in the
+    // \\?\ form, which takes it as it stands: the walk made it full.
+    memcpy(lpszWide, L"\\\\?\\", 4 * sizeof(WCHAR));
+    if (cch < MAX_PATH || lpszPath[1] != ':')
+        lpszName += 4;
+    MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, lpszWide + 4, cch);
+    // Reading its data, not only its security, is what makes the sharing
+    // hold: an open for security alone is not counted.
+    hObject = CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    free(lpszWide);  // keeps the last error
+    return hObject;
+}
+
+DWORD SecGetObjectPath(HANDLE hObject, LPSTR lpszPath, DWORD cchPath)
+{
+    return GetFinalPathNameByHandleA(hObject, lpszPath, cchPath, FILE_NAME_NORMALIZED);
+}
+
+DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
+{
+    PFN_HANDLESECURITY pfn = GetAdvapiProc<PFN_HANDLESECURITY>("GetSecurityInfo");
+    *ppSD = NULL;
+    if (pfn == NULL)
+        return GetLastError();
+    return pfn(hObject, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+               NULL, NULL, NULL, NULL, ppSD);
+}
+
+BOOL SecCloseObject(HANDLE hObject)
+{
+    return CloseHandle(hObject);
+}
+
+// The SID's size from its sub-authority count.
+static DWORD CopySidInto(SID *pSid, DWORD cbSid, const SID *pFrom)
+{
+    DWORD cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pFrom->SubAuthorityCount * sizeof(DWORD);
+
+    if (cb > cbSid)
+        return ERROR_INSUFFICIENT_BUFFER;
+    memcpy(pSid, pFrom, cb);
+    return ERROR_SUCCESS;
+}
+
+DWORD SecGetWindowsOwner(SID *pSid, DWORD cbSid)
+{
+    PFN_NAMEDSECURITY pfn = GetAdvapiProc<PFN_NAMEDSECURITY>("GetNamedSecurityInfoA");
+    char szWindows[MAX_PATH];
+    PSECURITY_DESCRIPTOR pSD = NULL;
+    PSID pOwner = NULL;
+    UINT cch = GetSystemWindowsDirectoryA(szWindows, MAX_PATH);
+    DWORD dwResult;
+
+    if (cch == 0 || cch >= MAX_PATH)
+        return cch == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+    if (pfn == NULL)
+        return GetLastError();
+    dwResult = pfn(szWindows, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner, NULL, NULL,
+                   NULL, &pSD);
+    if (dwResult == ERROR_SUCCESS)
+        dwResult = pOwner != NULL ? CopySidInto(pSid, cbSid, static_cast<const SID *>(pOwner))
+                                  : ERROR_INVALID_SECURITY_DESCR;
+    LocalFree(pSD);
+    return dwResult;
+}
+
+DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid)
+{
+    // The two answers are laid out alike: a name, then the SID.
+    static const POLICY_INFORMATION_CLASS aClass[] = { PolicyAccountDomainInformation,
+                                                       PolicyPrimaryDomainInformation };
+    PFN_LSAOPEN pfnOpen = GetAdvapiProc<PFN_LSAOPEN>("LsaOpenPolicy");
+    PFN_LSAQUERY pfnQuery = GetAdvapiProc<PFN_LSAQUERY>("LsaQueryInformationPolicy");
+    PFN_LSAFREE pfnFree = GetAdvapiProc<PFN_LSAFREE>("LsaFreeMemory");
+    PFN_LSAFREE pfnClose = GetAdvapiProc<PFN_LSAFREE>("LsaClose");
+    SID *apSid[] = { pAccount, pPrimary };
+    LSA_OBJECT_ATTRIBUTES attributes;
+    LSA_HANDLE hPolicy;
+    DWORD dwResult = ERROR_INVALID_FUNCTION;
+    int i;
+
+    pAccount->Revision = 0;
+    pPrimary->Revision = 0;
+    if (pfnOpen == NULL || pfnQuery == NULL || pfnFree == NULL || pfnClose == NULL)
+        return GetLastError();
+    ZeroMemory(&attributes, sizeof attributes);
+    if (pfnOpen(NULL, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &hPolicy) != 0)
+        return dwResult;
+    for (i = 0; i < 2; i++) {
+        PPOLICY_PRIMARY_DOMAIN_INFO pInfo = NULL;
+        dwResult = pfnQuery(hPolicy, aClass[i], (PVOID *)&pInfo) != 0 ? ERROR_INVALID_FUNCTION
+                   // A machine in a workgroup is joined to no domain: no SID.
+                   : pInfo->Sid != NULL ? CopySidInto(apSid[i], cbSid, static_cast<const SID *>(pInfo->Sid))
+                                        : ERROR_SUCCESS;
+        if (pInfo != NULL)
+            pfnFree(pInfo);
+        if (dwResult != ERROR_SUCCESS)
+            break;
+    }
+    pfnClose(hPolicy);
     return dwResult;
 }

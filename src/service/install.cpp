@@ -62,10 +62,12 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
         SetLastError(ERROR_BAD_PATHNAME);
         goto failed;
     }
-    // Whoever but the system, the administrators and the one who runs this
-    // can change the executable, its folder or a folder above could run
-    // their program as LocalSystem. The check says why into szErr.
-    if (CheckWhoCanChangePath(szPath, 1, TRUE, szErr, MSG_SIZE) != NO_ERROR)
+    // Whoever but the system and the administrators can change the
+    // executable, its folder or a folder above could run their program as
+    // LocalSystem: the person installing too, whose unelevated programs
+    // carry the same account. The check says why into szErr.
+    if (CheckWhoCanChangePath(szPath, 1, ACCESS_AT_INSTALL, TRUE, szErr, MSG_SIZE, NULL) !=
+        NO_ERROR)
         return FALSE;
     if (strchr(szPath, ' ') == NULL)
         FormatText(lpszCommand, dwSize, "%s", szPath);

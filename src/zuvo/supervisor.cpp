@@ -100,24 +100,28 @@ static BOOL IsScriptReadable(const char *lpszPath)
 
 // The script, its folder, the root and every folder above it up to the
 // volume's root, which the service runs as LocalSystem: when anybody but
-// the system, the administrators and the host's own account can change or
-// replace one of them, they could run their commands with the service's
+// the system, the administrators and the service's own account can change
+// or replace one of them, they could run their commands with the service's
 // rights, so neither instance starts. Logs which one and why; the entry's
-// code becomes the exit code. A console run is the person's own and is not
-// checked. fNameAccounts looks the account's name up, which may wait on a
-// domain controller: the stop routine, on the thread that answers every
-// control, names it by its SID instead.
-static BOOL IsInstallationProtected(BOOL fNameAccounts)
+// code becomes the exit code. On success *pphHeld holds them all open until
+// ReleasePath, so that none is renamed away or replaced before the instance
+// has started. A console run is the person's own and is not checked.
+// fNameAccounts looks the account's name up, which may wait on a domain
+// controller: the stop routine, on the thread that answers every control,
+// names it by its SID instead.
+static BOOL IsInstallationProtected(BOOL fNameAccounts, HANDLE **pphHeld)
 {
     char szWhy[MSG_SIZE];
     size_t cchWhy;
     DWORD dwCode;
 
+    *pphHeld = NULL;
     if (bDebug)
         return TRUE;
     szWhy[0] = '\0';
     // The script's two folders: bin and the root.
-    dwCode = CheckWhoCanChangePath(qelctl, 2, fNameAccounts, szWhy, MSG_SIZE - 1);
+    dwCode = CheckWhoCanChangePath(qelctl, 2, ACCESS_AS_SERVICE, fNameAccounts, szWhy,
+                                   MSG_SIZE - 1, pphHeld);
     if (dwCode == NO_ERROR)
         return TRUE;
     cchWhy = strlen(szWhy);  // room was kept for the line end
@@ -188,6 +192,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     char errmsg[MSG_SIZE];
     HANDLE hEvent;
     HANDLE hRunInstance = NULL;
+    HANDLE *phHeld = NULL;
     BOOL fHaveRoot;
     BOOL fStarting;
     DWORD dwStartErr;
@@ -234,7 +239,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         ReportScriptFailure(GetLastError());
         goto cleanup;
     }
-    if (!IsInstallationProtected(TRUE))
+    if (!IsInstallationProtected(TRUE, &phHeld))
         goto cleanup;
 
     // A stop request that came first (in console mode even before the stop
@@ -247,6 +252,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         hRunInstance = StartScriptInstance(NULL);
     dwStartErr = GetLastError();
     UnlockSupervisor();
+    ReleasePath(phHeld);  // held until CreateProcessA has returned
 
     // Readable, yet not startable: the service must not stop as if the
     // servers had run and ended.
@@ -270,14 +276,16 @@ cleanup:
 void ServiceStop(void)
 {
     HANDLE hStopInstance;
+    HANDLE *phHeld = NULL;
 
     LockSupervisor();
     stoprequested = TRUE;
     // Without a root, or with one the code page misspells, there is no
     // script to run, nor with one that anybody may have rewritten since the
     // start; the event is still signalled.
-    if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE)) {
+    if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE, &phHeld)) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
+        ReleasePath(phHeld);  // held until CreateProcessA has returned
         if (hStopInstance != NULL)
             CloseHandle(hStopInstance);  // never waited for
     }

@@ -31,6 +31,11 @@ using InstallUnitTest = HostTest;
 
 TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
 {
+    // The test program's own path, wherever the checkout lies, is
+    // Administrators' own to the fake.
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(NULL, self, MAX_PATH), 0u);
+    fake.cleanTree = self;
     std::string expected =
         "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n";
     for (auto command : { CmdInstallService, CmdRemoveService })

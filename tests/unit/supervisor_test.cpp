@@ -33,8 +33,16 @@ TEST_F(SupervisorTest, ServesUntilTheStopInstanceEndsTheRunInstance)
 // The run instance inherits the host's inheritable handles, not only its
 // standard ones (a redirected -debug run's scripts write to the host's
 // output that way on Windows): it signals an event the host passed on.
+// Every object on the script's path is held open from the check until the
+// instance has started, then closed.
+static size_t heldAtStart, closedAtStart;
 TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
 {
+    pfnRunInstanceStarting = [] {
+        heldAtStart = FakeOpenObjects();
+        closedAtStart = fake.closed.size();
+    };
+    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
     SECURITY_ATTRIBUTES sa = { sizeof sa, NULL, TRUE };
     HANDLE inherited = CreateEventA(&sa, TRUE, FALSE, NULL);
     ASSERT_NE(inherited, (HANDLE)NULL);
@@ -48,6 +56,11 @@ TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
     EXPECT_TRUE(fake.events.empty());
     EXPECT_EQ(WaitForSingleObject(inherited, 0), WAIT_OBJECT_0);
+    // C:\, the scratch folders, inst, bin and the script.
+    EXPECT_GE(heldAtStart, 5u);
+    EXPECT_EQ(heldAtStart, fake.opened.size());
+    EXPECT_EQ(closedAtStart, 0u);
+    EXPECT_EQ(fake.closed.size(), fake.opened.size());
 }
 
 // Ctrl+C and Ctrl+Break are stop requests the handler takes; close, log-off
