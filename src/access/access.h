@@ -16,9 +16,11 @@ struct AccessTrust {
 };
 
 // decision.cpp, from a self-relative descriptor alone (no call to the
-// system), whose DACL IsDescriptorWhole has found whole. Each returns the
-// untrusted SID it found, pointing into the descriptor or at a constant
-// (Everyone, for a missing DACL), or NULL when there is none.
+// system). Each returns the untrusted SID it found, pointing into the
+// descriptor or at a constant (Everyone, for a missing DACL), NULL when
+// there is none, or sidUnreadable for a DACL that cannot be read whole: its
+// size cannot hold its ACEs, or an ACE does not fit its own size or the
+// DACL, so what it allows is not known.
 // A file the host runs, or a folder it runs from: ownership, or a right to
 // change it or what it holds.
 const SID *FindUntrustedWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const AccessTrust *pTrust);
@@ -28,9 +30,7 @@ const SID *FindUntrustedWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const Acc
 const SID *FindUntrustedReplacer(PSECURITY_DESCRIPTOR pSD, const AccessTrust *pTrust);
 // The owner in the descriptor, NULL when it names none.
 const SID *GetDescriptorOwner(PSECURITY_DESCRIPTOR pSD);
-// FALSE when the DACL's size cannot hold its ACEs, or an ACE does not fit
-// its own size or the DACL: what it allows cannot be known.
-BOOL IsDescriptorWhole(PSECURITY_DESCRIPTOR pSD);
+extern const SID sidUnreadable;
 
 // walk.cpp: the length of the volume's root at the start of a full path
 // (3 for C:\, through the share's backslash for \\server\share\, the same

@@ -50,6 +50,7 @@ static const BYTE aInEveryone[][2] = {
 };
 
 static const SID sidEveryone = { SID_REVISION, 1, { { 0, 0, 0, 0, 0, 1 } }, { 0 } };
+const SID sidUnreadable = { SID_REVISION, 0, { { 0, 0, 0, 0, 0, 0 } }, { 0 } };
 
 // Rights that let their holder change what the host runs, after generic
 // rights are mapped. On a folder the host runs from, adding a subfolder is
@@ -144,23 +145,18 @@ static DWORD MapGenericRights(DWORD dwMask)
 }
 
 // The object ACE types carry flags, and a GUID for each flag set, between
-// the mask and the SID.
-static BOOL IsObjectAce(BYTE type)
-{
-    return (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE) ||
-           type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE ||
-           type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE ||
-           type == SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE ||
-           type == SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE;
-}
+// the mask and the SID: allowed, denied, audit and alarm objects (5 to 8),
+// and their callback forms (11, 12, 15 and 16).
+#define OBJECT_ACE_TYPES 0x199E0u
+// Every type but the denies (1, 6, 10 and 12) gives what its mask says to
+// its SID: the allow types, their conditional and object forms, and any
+// type the host does not know. A type that allows nothing only makes the
+// check stricter.
+#define DENY_ACE_TYPES 0x1442u
 
-// Every type but the denies gives what its mask says to its SID: the allow
-// types, their conditional and object forms, and any type the host does not
-// know. A type that allows nothing only makes the check stricter.
-static BOOL IsDenyAce(BYTE type)
+static BOOL IsAceType(BYTE type, DWORD dwTypes)
 {
-    return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
-           type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+    return type < 32 && (dwTypes >> type & 1) != 0;
 }
 
 // The ACE at pAt when it lies wholly inside the DACL, with room for a
@@ -178,7 +174,7 @@ static const ACCESS_ALLOWED_ACE *GetAceAt(const ACL *pDacl, const BYTE *pAt, con
         pAce->Header.AceSize > pEnd - pAt)
         return NULL;
     pEnd = pAt + pAce->Header.AceSize;
-    if (IsObjectAce(pAce->Header.AceType)) {
+    if (IsAceType(pAce->Header.AceType, OBJECT_ACE_TYPES)) {
         if (pSid + sizeof dwFlags > pEnd)
             return NULL;
         memcpy(&dwFlags, pSid, sizeof dwFlags);
@@ -205,27 +201,6 @@ static const ACL *GetDacl(PSECURITY_DESCRIPTOR pSD)
     return pRel->Control & SE_DACL_PRESENT && pRel->Dacl
                ? reinterpret_cast<const ACL *>(static_cast<const BYTE *>(pSD) + pRel->Dacl)
                : NULL;
-}
-
-BOOL IsDescriptorWhole(PSECURITY_DESCRIPTOR pSD)
-{
-    const ACL *pDacl = GetDacl(pSD);
-    const BYTE *pAt;
-    const ACCESS_ALLOWED_ACE *pAce;
-    const SID *pSid;
-    WORD i;
-
-    if (pDacl == NULL)
-        return TRUE;
-    if (pDacl->AclSize < sizeof(ACL))
-        return FALSE;
-    pAt = reinterpret_cast<const BYTE *>(pDacl + 1);
-    for (i = 0; i < pDacl->AceCount; i++) {
-        if ((pAce = GetAceAt(pDacl, pAt, &pSid)) == NULL)
-            return FALSE;
-        pAt += pAce->Header.AceSize;
-    }
-    return TRUE;
 }
 
 // The rights that deny ACEs ahead of pUntil take from every member of pSid.
@@ -275,15 +250,21 @@ static const SID *FindUntrusted(PSECURITY_DESCRIPTOR pSD, DWORD dwChange,
     if (pOwner != NULL && !IsTrusted(pOwner, pTrust))
         return pOwner;
 
+    // What an ACE that cannot be read allows is not known: nobody is
+    // trusted for it, and the ACEs before it were read.
     pAt = reinterpret_cast<const BYTE *>(pDacl + 1);
-    for (i = 0; i < pDacl->AceCount && (pAce = GetAceAt(pDacl, pAt, &pSid)) != NULL; i++) {
+    if (pDacl->AclSize < sizeof(ACL))
+        return &sidUnreadable;
+    for (i = 0; i < pDacl->AceCount; i++) {
         const BYTE *pThis = pAt;
         DWORD dwMask;
 
+        if ((pAce = GetAceAt(pDacl, pAt, &pSid)) == NULL)
+            return &sidUnreadable;
         pAt += pAce->Header.AceSize;
         // Inherit-only ACEs are for what is made inside. A conditional allow
         // counts as an allow: nobody can tell for whom its condition holds.
-        if (pAce->Header.AceFlags & INHERIT_ONLY_ACE || IsDenyAce(pAce->Header.AceType) ||
+        if (pAce->Header.AceFlags & INHERIT_ONLY_ACE || IsAceType(pAce->Header.AceType, DENY_ACE_TYPES) ||
             IsTrusted(pSid, pTrust))
             continue;
         dwMask = MapGenericRights(pAce->Mask) & dwChange;

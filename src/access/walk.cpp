@@ -41,25 +41,22 @@ size_t GetVolumeRootLength(const char *lpszPath)
     return pEnd != NULL ? (size_t)(pEnd - lpszPath) : 0;
 }
 
-// The path without a \\?\ or \\.\ prefix, with UNC\ read as the \\ it
-// stands for, so that C:\x and \\?\C:\x, \\s\h and \\?\UNC\s\h compare alike.
-static const char *SkipDevicePrefix(const char *p)
-{
-    if (strncmp(p, "\\\\?\\", 4) == 0 || strncmp(p, "\\\\.\\", 4) == 0) {
-        p += 4;
-        return _strnicmp(p, "UNC\\", 4) == 0 ? p + 3 : p;
-    }
-    return p[0] == '\\' && p[1] == '\\' ? p + 1 : p;
-}
-
-// Whether the system's own path of an object is the name it was opened by,
-// without regard to case or a root's last backslash.
+// Whether the system's own path of an object (\\?\C:\x, \\?\UNC\s\h\x) is
+// the name it was opened by (C:\x, \\s\h\x, \\?\C:\x, \\.\C:\x), without
+// regard to case or a root's last backslash.
 static BOOL IsSameName(const char *lpszName, const char *lpszFinal)
 {
     size_t cchName, cchFinal;
 
-    lpszName = SkipDevicePrefix(lpszName);
-    lpszFinal = SkipDevicePrefix(lpszFinal);
+    lpszFinal += 4;
+    if (lpszName[0] == '\\' && lpszName[1] == '\\') {
+        if ((lpszName[2] == '?' || lpszName[2] == '.') && lpszName[3] == '\\') {
+            lpszName += 4;
+        } else {
+            lpszName += 2;
+            lpszFinal += 4;  // UNC\ for the \\ of a share
+        }
+    }
     cchName = strlen(lpszName);
     cchFinal = strlen(lpszFinal);
     if (cchName != 0 && lpszName[cchName - 1] == '\\')
@@ -69,43 +66,15 @@ static BOOL IsSameName(const char *lpszName, const char *lpszFinal)
     return cchName == cchFinal && _strnicmp(lpszName, lpszFinal, cchName) == 0;
 }
 
-// Storage for the walk of one path: the handles held, from the file up,
-// each NULL until opened and ended by INVALID_HANDLE_VALUE, then where each
-// object's path ends.
-struct WalkSpace {
-    HANDLE *phHeld;
-    size_t *pcchEnds;
-    int cObjects;
-};
-
-// Where each object's path ends, from the whole of lpszPath (a full path)
-// up to its volume's root, whose length is cchVolume: the folder that holds
-// an object is its path without the last name and the separators before it,
-// except the volume root's own.
-static BOOL NewWalkSpace(const char *lpszPath, size_t cchVolume, WalkSpace *pWalk)
+// Where the object below the one that ends at cchEnd ends: past the
+// separators after it and the next name.
+static size_t GetNextEnd(const char *lpszPath, size_t cchEnd)
 {
-    size_t cchEnd = strlen(lpszPath);
-    int cMax = 2, i;
-
-    for (i = 0; lpszPath[i] != '\0'; i++)
-        cMax += lpszPath[i] == '\\';
-    pWalk->phHeld = static_cast<HANDLE *>(malloc(cMax * (sizeof(HANDLE) + sizeof(size_t))));
-    if (pWalk->phHeld == NULL)
-        return FALSE;
-    pWalk->pcchEnds = reinterpret_cast<size_t *>(pWalk->phHeld + cMax);
-    for (i = 0;; i++) {
-        pWalk->phHeld[i] = NULL;
-        pWalk->pcchEnds[i] = cchEnd;
-        if (cchEnd <= cchVolume)
-            break;
-        while (cchEnd > cchVolume && lpszPath[cchEnd - 1] != '\\')
-            cchEnd--;
-        while (cchEnd > cchVolume && lpszPath[cchEnd - 1] == '\\')
-            cchEnd--;
-    }
-    pWalk->cObjects = i + 1;
-    pWalk->phHeld[i + 1] = INVALID_HANDLE_VALUE;
-    return TRUE;
+    while (lpszPath[cchEnd] == '\\')
+        cchEnd++;
+    while (lpszPath[cchEnd] != '\\' && lpszPath[cchEnd] != '\0')
+        cchEnd++;
+    return cchEnd;
 }
 
 void ReleasePath(HANDLE *phHeld)
@@ -120,105 +89,109 @@ void ReleasePath(HANDLE *phHeld)
     free(phHeld);
 }
 
-// Opens each object from the volume's root down and holds it: while it is
-// open nobody may delete, rename or replace it, so each name below leads
-// where the one above was checked. A name that the system knows the object
-// by otherwise is refused: a link (junction, symbolic link, mount point),
-// which whoever made it may point elsewhere at any moment, or a short name.
-// Judging the link and then its target would take a second walk on another
-// volume, which the real path gives as well; refusing is the simple rule
-// that holds for links that Windows shows as reparse points and Wine shows
-// only by their target's path. lpszObject and lpszFinal (cchFinal bytes)
-// are room for one path each.
-static DWORD OpenDown(const char *lpszPath, const WalkSpace *pWalk, char *lpszObject,
-                      char *lpszFinal, DWORD cchFinal, char *lpszMsg, size_t cchMsg)
+// Opens each object from the volume's root (its path cchVolume long) down
+// to the file, holds it in phHeld, and checks it: while it is open nobody
+// may delete, rename or replace it, so each name below leads where the one
+// above was checked. A name that the system knows the object by otherwise
+// is refused: a link (junction, symbolic link, mount point), which whoever
+// made it may point elsewhere at any moment, or a short name. Judging the
+// link and then its target would take a second walk on another volume,
+// which the real path gives as well; refusing is the simple rule that holds
+// for links that Windows shows as reparse points and Wine shows only by
+// their target's path. lpszObject and lpszFinal (cchFinal bytes) are room
+// for one path each.
+static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, int cObjects,
+                      char *lpszObject, char *lpszFinal, DWORD cchFinal, int cFolders,
+                      const AccessTrust *pTrust, BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
 {
-    DWORD dwErr, cch;
+    size_t cchEnd = cchVolume, cchNext;
+    DWORD dwResult, cch;
     int i;
 
-    for (i = pWalk->cObjects - 1; i >= 0; i--) {
-        memcpy(lpszObject, lpszPath, pWalk->pcchEnds[i]);
-        lpszObject[pWalk->pcchEnds[i]] = '\0';
-        pWalk->phHeld[i] = SecOpenObject(lpszObject);
-        if (pWalk->phHeld[i] == INVALID_HANDLE_VALUE) {
-            pWalk->phHeld[i] = NULL;
+    // i counts the objects above the file: the file is 0, its folder 1.
+    for (i = cObjects - 1; i >= 0; i--, cchEnd = cchNext) {
+        cchNext = GetNextEnd(lpszPath, cchEnd);
+        memcpy(lpszObject, lpszPath, cchEnd);
+        lpszObject[cchEnd] = '\0';
+        phHeld[i] = SecOpenObject(lpszObject);
+        if (phHeld[i] == INVALID_HANDLE_VALUE) {
+            phHeld[i] = NULL;
             goto unreadable;
         }
-        cch = SecGetObjectPath(pWalk->phHeld[i], lpszFinal, cchFinal);
-        if (cch == 0)
+        cch = SecGetObjectPath(phHeld[i], lpszFinal, cchFinal);
+        if (cch == 0 || cch >= cchFinal)
             goto unreadable;
-        if (cch >= cchFinal || !IsSameName(lpszObject, lpszFinal)) {
+        if (!IsSameName(lpszObject, lpszFinal)) {
             FormatText(lpszMsg, cchMsg, "%s is a link or another name for %s.", lpszObject,
-                       cch < cchFinal ? lpszFinal : "a longer path");
+                       lpszFinal);
             return ERROR_INVALID_STATE;
         }
+        dwResult = CheckWhoCanChange(phHeld[i], lpszObject,
+                                     i == 0          ? ACCESS_FILE
+                                     : i <= cFolders ? ACCESS_FOLDER
+                                                     : ACCESS_FOLDER_ABOVE,
+                                     lpszPath, cchNext, pTrust, fNameAccounts, lpszMsg, cchMsg);
+        if (dwResult != NO_ERROR)
+            return dwResult;
     }
     return NO_ERROR;
 
 unreadable:
-    dwErr = GetLastError();
+    dwResult = GetLastError();
     FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszObject);
-    return dwErr;
-}
-
-// Checks each object held, from the file up to the volume's root.
-static DWORD CheckUp(const char *lpszPath, const WalkSpace *pWalk, char *lpszObject,
-                     int cFolders, const AccessTrust *pTrust, BOOL fNameAccounts,
-                     char *lpszMsg, size_t cchMsg)
-{
-    DWORD dwResult = NO_ERROR;
-    int i;
-
-    for (i = 0; i < pWalk->cObjects && dwResult == NO_ERROR; i++) {
-        memcpy(lpszObject, lpszPath, pWalk->pcchEnds[i]);
-        lpszObject[pWalk->pcchEnds[i]] = '\0';
-        dwResult = CheckWhoCanChange(pWalk->phHeld[i], lpszObject,
-                                     i == 0          ? ACCESS_FILE
-                                     : i <= cFolders ? ACCESS_FOLDER
-                                                     : ACCESS_FOLDER_ABOVE,
-                                     lpszPath, i != 0 ? pWalk->pcchEnds[i - 1] : 0, pTrust,
-                                     fNameAccounts, lpszMsg, cchMsg);
-    }
     return dwResult;
 }
 
-// The full path of lpszFile, with / read as \ and . and .. resolved
-// whatever the current folder and whatever its length (through the Unicode
-// call, which has no MAX_PATH limit), in storage of its own (free it) with
-// room for *pcb bytes, the path's own size, three more times beyond it;
-// NULL with *pdwErr saying why.
-static char *NewFullPath(const char *lpszFile, int *pcb, DWORD *pdwErr)
+#define FINAL_PATH_SIZE 32768  // the longest path the system gives for an object
+
+// Whether a path's part after the volume's root names its folders plainly:
+// no /, and no empty, . or .. name, so that it is full as it stands.
+static BOOL IsPlainPath(const char *p)
 {
-    int cch = MultiByteToWideChar(CP_ACP, 0, lpszFile, -1, NULL, 0);
-    WCHAR *lpszWide = cch > 0 ? static_cast<WCHAR *>(malloc(cch * sizeof(WCHAR))) : NULL;
-    WCHAR *lpszFull = NULL;
-    char *lpszPath = NULL;
-    DWORD cchFull;
+    const char *pName = p;
 
-    *pdwErr = ERROR_NOT_ENOUGH_MEMORY;
-    if (lpszWide == NULL || MultiByteToWideChar(CP_ACP, 0, lpszFile, -1, lpszWide, cch) != cch)
-        goto done;
-    cchFull = GetFullPathNameW(lpszWide, 0, NULL, NULL);
-    if (cchFull == 0 || (lpszFull = static_cast<WCHAR *>(malloc(cchFull * sizeof(WCHAR)))) == NULL)
-        goto failed;
-    cch = (int)GetFullPathNameW(lpszWide, cchFull, lpszFull, NULL);
-    if (cch == 0 || (DWORD)cch >= cchFull)
-        goto failed;
-    *pcb = WideCharToMultiByte(CP_ACP, 0, lpszFull, -1, NULL, 0, NULL, NULL);
-    if (*pcb <= 0 || (lpszPath = static_cast<char *>(malloc(4 * (size_t)*pcb))) == NULL)
-        goto failed;
-    if (WideCharToMultiByte(CP_ACP, 0, lpszFull, -1, lpszPath, *pcb, NULL, NULL) != *pcb) {
-        free(lpszPath);
-        lpszPath = NULL;
-        goto failed;
+    for (;; p++) {
+        if (*p == '/')
+            return FALSE;
+        if (*p == '\\' || *p == '\0') {
+            if ((p == pName && *p != '\0') ||
+                (pName[0] == '.' && (p - pName == 1 || (p - pName == 2 && pName[1] == '.'))))
+                return FALSE;
+            if (*p == '\0')
+                return TRUE;
+            pName = p + 1;
+        }
     }
-    goto done;
+}
 
-failed:
-    *pdwErr = GetLastError() != NO_ERROR ? GetLastError() : ERROR_BAD_PATHNAME;
-done:
-    free(lpszFull);
-    free(lpszWide);
+// The full path of lpszFile, with . and .. resolved whatever the current
+// folder, in storage of its own (free it) of *pcb bytes, the path's own
+// size, twice, then FINAL_PATH_SIZE; NULL with *pdwErr saying why. The ANSI
+// call gives at most MAX_PATH characters: a longer path is taken as given
+// only when it names its drive or share and needs nothing resolved, and is
+// never walked otherwise.
+static char *NewFullPath(const char *lpszFile, size_t *pcb, DWORD *pdwErr)
+{
+    size_t cchFile = strlen(lpszFile) + 1;
+    size_t cchVolume = GetVolumeRootLength(lpszFile);
+    DWORD cchPath = cchFile > MAX_PATH ? (DWORD)cchFile : MAX_PATH;
+    char *lpszPath = static_cast<char *>(malloc(2 * (size_t)cchPath + FINAL_PATH_SIZE));
+    DWORD cch;
+
+    if (lpszPath == NULL) {
+        *pdwErr = ERROR_NOT_ENOUGH_MEMORY;
+        return NULL;
+    }
+    cch = GetFullPathNameA(lpszFile, cchPath, lpszPath, NULL);
+    if (cch == 0 || cch >= cchPath) {
+        if (cchVolume == 0 || !IsPlainPath(lpszFile + cchVolume)) {
+            *pdwErr = ERROR_BAD_PATHNAME;
+            free(lpszPath);
+            return NULL;
+        }
+        memcpy(lpszPath, lpszFile, cchFile);
+    }
+    *pcb = cchPath;
     return lpszPath;
 }
 
@@ -248,37 +221,42 @@ DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee tr
 {
     SidSpace aSpace[3];
     AccessTrust trust;
-    WalkSpace walk;
-    int cb = 0;
+    size_t cb = 0, cchEnd;
     DWORD dwResult = ERROR_BAD_PATHNAME;
     char *lpszPath = NewFullPath(lpszFile, &cb, &dwResult);
     // Neither a drive nor a share: no root to walk up to.
     size_t cchVolume = lpszPath != NULL ? GetVolumeRootLength(lpszPath) : 0;
-    BOOL fWalk = FALSE;
+    HANDLE *phHeld = NULL;
+    int cObjects = 1, i;
 
     if (pphHeld != NULL)
         *pphHeld = NULL;
-    if (lpszPath != NULL && cchVolume == 0)
-        dwResult = ERROR_BAD_PATHNAME;
-    else if (lpszPath != NULL && !(fWalk = NewWalkSpace(lpszPath, cchVolume, &walk)))
+    if (cchVolume != 0) {
+        for (cchEnd = cchVolume; lpszPath[cchEnd] != '\0'; cObjects++)
+            cchEnd = GetNextEnd(lpszPath, cchEnd);
+        // Each held, NULL until opened, then INVALID_HANDLE_VALUE to end them.
+        phHeld = static_cast<HANDLE *>(malloc((cObjects + 1) * sizeof(HANDLE)));
         dwResult = ERROR_NOT_ENOUGH_MEMORY;
-    if (!fWalk) {
+    } else if (lpszPath != NULL) {
+        dwResult = ERROR_BAD_PATHNAME;
+    }
+    if (phHeld == NULL) {
         // A path that cannot be made full is never walked as given.
         FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.",
                    lpszPath != NULL ? lpszPath : lpszFile);
         free(lpszPath);
         return dwResult;
     }
+    for (i = 0; i < cObjects; i++)
+        phHeld[i] = NULL;
+    phHeld[cObjects] = INVALID_HANDLE_VALUE;
     GetTrust(trustee, aSpace, &trust);
-    dwResult = OpenDown(lpszPath, &walk, lpszPath + cb, lpszPath + 2 * cb, (DWORD)(2 * cb),
-                        lpszMsg, cchMsg);
-    if (dwResult == NO_ERROR)
-        dwResult = CheckUp(lpszPath, &walk, lpszPath + cb, cFolders, &trust, fNameAccounts,
-                           lpszMsg, cchMsg);
+    dwResult = WalkDown(lpszPath, cchVolume, phHeld, cObjects, lpszPath + cb, lpszPath + 2 * cb,
+                        FINAL_PATH_SIZE, cFolders, &trust, fNameAccounts, lpszMsg, cchMsg);
     if (dwResult == NO_ERROR && pphHeld != NULL)
-        *pphHeld = walk.phHeld;
+        *pphHeld = phHeld;
     else
-        ReleasePath(walk.phHeld);
+        ReleasePath(phHeld);
     free(lpszPath);
     return dwResult;
 }

@@ -148,6 +148,17 @@ BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomai
     return pfn ? pfn(NULL, pSid, lpName, cchName, lpDomain, cchDomain, peUse) : FALSE;
 }
 
+// Copies the SID, whose size its sub-authority count gives, into cbSid bytes.
+static DWORD CopySidInto(SID *pSid, DWORD cbSid, const SID *pFrom)
+{
+    DWORD cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pFrom->SubAuthorityCount * sizeof(DWORD);
+
+    if (cb > cbSid)
+        return ERROR_INSUFFICIENT_BUFFER;
+    memcpy(pSid, pFrom, cb);
+    return ERROR_SUCCESS;
+}
+
 DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
 {
     PFN_OPENTOKEN pfnOpen = GetAdvapiProc<PFN_OPENTOKEN>("OpenProcessToken");
@@ -161,16 +172,10 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
 
     if (pfnOpen == NULL || pfnInfo == NULL || !pfnOpen(GetCurrentProcess(), TOKEN_QUERY, &hToken))
         return GetLastError();
-    if (!pfnInfo(hToken, TokenUser, &info, sizeof info, &cb)) {
+    if (!pfnInfo(hToken, TokenUser, &info, sizeof info, &cb))
         dwResult = GetLastError();
-    } else {
-        const SID *pUser = static_cast<const SID *>(info.user.User.Sid);
-        cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pUser->SubAuthorityCount * sizeof(DWORD);
-        if (cb > cbSid)
-            dwResult = ERROR_INSUFFICIENT_BUFFER;
-        else
-            memcpy(pSid, pUser, cb);
-    }
+    else
+        dwResult = CopySidInto(pSid, cbSid, static_cast<const SID *>(info.user.User.Sid));
     CloseHandle(hToken);
     return dwResult;
 }
@@ -187,27 +192,18 @@ typedef NTSTATUS(WINAPI *PFN_LSAFREE)(PVOID);
 
 HANDLE SecOpenObject(LPCSTR lpszPath)
 {
-    int cch = MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, NULL, 0);
-    WCHAR *lpszWide = cch > 0 ? static_cast<WCHAR *>(malloc((cch + 4) * sizeof(WCHAR))) : NULL;
-    WCHAR *lpszName = lpszWide;
-    HANDLE hObject;
-
-    if (lpszWide == NULL) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    WCHAR szWide[4 + 32768];
     // A drive path that the ANSI calls would refuse as too long opens in the
     // \\?\ form, which takes it as it stands: the walk made it full.
-    memcpy(lpszWide, L"\\\\?\\", 4 * sizeof(WCHAR));
-    if (cch < MAX_PATH || lpszPath[1] != ':')
-        lpszName += 4;
-    MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, lpszWide + 4, cch);
+    const WCHAR *lpszName = strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':' ? szWide : szWide + 4;
+
+    memcpy(szWide, L"\\\\?\\", 4 * sizeof(WCHAR));
+    if (MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, szWide + 4, 32768) == 0)
+        return INVALID_HANDLE_VALUE;
     // Reading its data, not only its security, is what makes the sharing
     // hold: an open for security alone is not counted.
-    hObject = CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    free(lpszWide);  // keeps the last error
-    return hObject;
+    return CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
 }
 
 DWORD SecGetObjectPath(HANDLE hObject, LPSTR lpszPath, DWORD cchPath)
@@ -228,17 +224,6 @@ DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
 BOOL SecCloseObject(HANDLE hObject)
 {
     return CloseHandle(hObject);
-}
-
-// The SID's size from its sub-authority count.
-static DWORD CopySidInto(SID *pSid, DWORD cbSid, const SID *pFrom)
-{
-    DWORD cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pFrom->SubAuthorityCount * sizeof(DWORD);
-
-    if (cb > cbSid)
-        return ERROR_INSUFFICIENT_BUFFER;
-    memcpy(pSid, pFrom, cb);
-    return ERROR_SUCCESS;
 }
 
 DWORD SecGetWindowsOwner(SID *pSid, DWORD cbSid)
@@ -273,7 +258,7 @@ DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid)
     PFN_LSAFREE pfnFree = GetAdvapiProc<PFN_LSAFREE>("LsaFreeMemory");
     PFN_LSAFREE pfnClose = GetAdvapiProc<PFN_LSAFREE>("LsaClose");
     SID *apSid[] = { pAccount, pPrimary };
-    LSA_OBJECT_ATTRIBUTES attributes;
+    static LSA_OBJECT_ATTRIBUTES attributes;  // all zero, as the call wants them
     LSA_HANDLE hPolicy;
     DWORD dwResult = ERROR_INVALID_FUNCTION;
     int i;
@@ -282,19 +267,18 @@ DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid)
     pPrimary->Revision = 0;
     if (pfnOpen == NULL || pfnQuery == NULL || pfnFree == NULL || pfnClose == NULL)
         return GetLastError();
-    ZeroMemory(&attributes, sizeof attributes);
     if (pfnOpen(NULL, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &hPolicy) != 0)
         return dwResult;
-    for (i = 0; i < 2; i++) {
+    dwResult = ERROR_SUCCESS;
+    for (i = 0; i < 2 && dwResult == ERROR_SUCCESS; i++) {
         PPOLICY_PRIMARY_DOMAIN_INFO pInfo = NULL;
-        dwResult = pfnQuery(hPolicy, aClass[i], (PVOID *)&pInfo) != 0 ? ERROR_INVALID_FUNCTION
-                   // A machine in a workgroup is joined to no domain: no SID.
-                   : pInfo->Sid != NULL ? CopySidInto(apSid[i], cbSid, static_cast<const SID *>(pInfo->Sid))
-                                        : ERROR_SUCCESS;
+        if (pfnQuery(hPolicy, aClass[i], (PVOID *)&pInfo) != 0)
+            dwResult = ERROR_INVALID_FUNCTION;
+        // A machine in a workgroup is joined to no domain: no SID.
+        else if (pInfo->Sid != NULL)
+            dwResult = CopySidInto(apSid[i], cbSid, static_cast<const SID *>(pInfo->Sid));
         if (pInfo != NULL)
             pfnFree(pInfo);
-        if (dwResult != ERROR_SUCCESS)
-            break;
     }
     pfnClose(hPolicy);
     return dwResult;

@@ -126,9 +126,9 @@ static std::string Untrusted(const std::string &sddl, char kind, const char *sel
                                              : nullDacl;
     AccessTrust trust = { static_cast<const SID *>(selfSid),
                           { static_cast<const SID *>(machine), static_cast<const SID *>(domain) } };
-    std::string result = !IsDescriptorWhole(given) ? "(unreadable)"
-                         : SidText(kind == 'a' ? FindUntrustedReplacer(given, &trust)
-                                               : FindUntrustedWriter(given, kind == 'd', &trust));
+    const SID *found = kind == 'a' ? FindUntrustedReplacer(given, &trust)
+                                   : FindUntrustedWriter(given, kind == 'd', &trust);
+    std::string result = found == &sidUnreadable ? "(unreadable)" : SidText(found);
     LocalFree(sd);
     LocalFree(selfSid);
     LocalFree(machine);
@@ -410,97 +410,95 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         longPath.push_back(p);
     longPath.push_back("C:\\");
     longFile += "\\f.bat";
+    const std::vector<std::string> toolsPath = { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" };
+    const std::vector<std::string> linkPath = { "C:\\j\\bin\\x.bat", "C:\\j\\bin", "C:\\j", "C:\\" };
     const struct {
         const char *what;
         std::string file;
         int folders;
-        std::vector<std::string> path;         // each read, in order, clean unless below
+        std::vector<std::string> path;         // every object, from the file up, clean unless below
         std::vector<std::pair<int, std::string>> descriptors;  // index in path, SDDL
         DWORD code;
         std::string message;
-        std::vector<std::string> above = {};   // opened but not read, clean: above a refusal
+        int refused = -1;                      // index in path of the object refused
+        bool link = false;                     // refused unread, as a link
         AccessTrustee trustee = ACCESS_AS_SERVICE;
         std::function<void()> setup = nullptr;
     } cases[] = {
         { "clean all the way", script, 2, scriptPath, {}, NO_ERROR, "" },
         { "Authenticated Users only add to C:\\", script, 2, scriptPath, { { 5, addOnly } },
           NO_ERROR, "" },
-        { "but on bin, adding files counts", script, 2, { script, "C:\\a\\b\\root\\bin" },
-          { { 1, addOnly } },
-          ERROR_INVALID_STATE, "C:\\a\\b\\root\\bin can be changed by S-1-5-11.",
-          { "C:\\a\\b\\root", "C:\\a\\b", "C:\\a", "C:\\" } },
-        { "delete child two levels up", script, 2,
-          { script, "C:\\a\\b\\root\\bin", "C:\\a\\b\\root", "C:\\a\\b", "C:\\a" },
-          { { 4, deleteChild } }, ERROR_INVALID_STATE,
-          "C:\\a can be changed by S-1-1-0, who could replace C:\\a\\b.", { "C:\\" } },
+        { "but on bin, adding files counts", script, 2, scriptPath, { { 1, addOnly } },
+          ERROR_INVALID_STATE, "C:\\a\\b\\root\\bin can be changed by S-1-5-11.", 1 },
+        { "delete child two levels up", script, 2, scriptPath, { { 4, deleteChild } },
+          ERROR_INVALID_STATE, "C:\\a can be changed by S-1-1-0, who could replace C:\\a\\b.", 4 },
         { "the drive's root owned by a user", script, 2, scriptPath, { { 5, ownedByUser } },
-          ERROR_INVALID_STATE, std::string("C:\\ is owned by ") + kUser +
-                                   ", who could replace C:\\a." },
-        { "the root owned by a user", script, 2,
-          { script, "C:\\a\\b\\root\\bin", "C:\\a\\b\\root" }, { { 2, ownedByUser } },
           ERROR_INVALID_STATE,
-          std::string("C:\\a\\b\\root is owned by ") + kUser + ", who can change its rights.",
-          { "C:\\a\\b", "C:\\a", "C:\\" } },
+          std::string("C:\\ is owned by ") + kUser + ", who could replace C:\\a.", 5 },
+        { "the root owned by a user", script, 2, scriptPath, { { 2, ownedByUser } },
+          ERROR_INVALID_STATE,
+          std::string("C:\\a\\b\\root is owned by ") + kUser + ", who can change its rights.", 2 },
         { "a share", share, 2, sharePath, {}, NO_ERROR, "" },
         { "a share's root", share, 2, sharePath, { { 3, deleteChild } }, ERROR_INVALID_STATE,
           "\\\\server\\share\\ can be changed by S-1-1-0, who could replace "
-          "\\\\server\\share\\inst." },
+          "\\\\server\\share\\inst.", 3 },
         { "a share named in the device form stops at the share's root", device, 2, devicePath,
           {}, NO_ERROR, "" },
         // Its folder is C:\, never C:, which is drive C's current folder.
         { "vizad.exe at the top of a drive", "C:\\vizad.exe", 1, { "C:\\vizad.exe", "C:\\" }, {},
           NO_ERROR, "" },
-        { "the folder of vizad.exe", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe", "C:\\Tools" }, { { 1, addOnly } },
-          ERROR_INVALID_STATE, "C:\\Tools can be changed by S-1-5-11.", { "C:\\" } },
+        { "the folder of vizad.exe", "C:\\Tools\\vizad.exe", 1, toolsPath, { { 1, addOnly } },
+          ERROR_INVALID_STATE, "C:\\Tools can be changed by S-1-5-11.", 1 },
         { "above the folder of vizad.exe, adding is no harm", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" }, { { 2, addOnly } }, NO_ERROR, "" },
+          toolsPath, { { 2, addOnly } }, NO_ERROR, "" },
         { "dots are resolved first", "C:\\a\\.\\b\\..\\c\\x.bat", 1,
           { "C:\\a\\c\\x.bat", "C:\\a\\c", "C:\\a", "C:\\" }, {}, NO_ERROR, "" },
-        { "a long path is made full too", longFile, 1, longPath, {}, NO_ERROR, "" },
+        // Longer than the ANSI calls make full: walked as given only when
+        // there is nothing to resolve.
+        { "a long path that is full as it stands", longFull + "\\f.bat", 1, longPath, {}, NO_ERROR,
+          "" },
+        { "a long path with / and ..", longFile, 1, {}, {}, ERROR_BAD_PATHNAME,
+          ("Who can change " + longFile + " cannot be read.").substr(0, MSG_SIZE - 1) },
         // Links: the walk never walks on through a link, which whoever made
         // it may point elsewhere at any moment.
-        { "a junction at the top of C: to a trusted tree", "C:\\j\\bin\\x.bat", 1, {}, {},
+        { "a junction at the top of C: to a trusted tree", "C:\\j\\bin\\x.bat", 1, linkPath, {},
           ERROR_INVALID_STATE, "C:\\j is a link or another name for \\\\?\\C:\\Program Files\\T.",
-          { "C:\\j", "C:\\" }, ACCESS_AS_SERVICE,
+          2, true, ACCESS_AS_SERVICE,
           [] { fake.finalPaths["C:\\j"] = "\\\\?\\C:\\Program Files\\T"; } },
-        { "a link whose target lies on another volume", "C:\\j\\bin\\x.bat", 1, {}, {},
-          ERROR_INVALID_STATE, "C:\\j is a link or another name for \\\\?\\D:\\tree.",
-          { "C:\\j", "C:\\" }, ACCESS_AS_SERVICE,
-          [] { fake.finalPaths["C:\\j"] = "\\\\?\\D:\\tree"; } },
-        { "another spelling of the same name is no link", "C:\\j\\x.bat", 1,
-          { "C:\\j\\x.bat", "C:\\j", "C:\\" }, {}, NO_ERROR, "", {}, ACCESS_AS_SERVICE,
+        { "a link whose target lies on another volume", "C:\\j\\bin\\x.bat", 1, linkPath, {},
+          ERROR_INVALID_STATE, "C:\\j is a link or another name for \\\\?\\D:\\tree.", 2, true,
+          ACCESS_AS_SERVICE, [] { fake.finalPaths["C:\\j"] = "\\\\?\\D:\\tree"; } },
+        { "another spelling of the same name is no link", "C:\\j\\bin\\x.bat", 1, linkPath, {},
+          NO_ERROR, "", -1, false, ACCESS_AS_SERVICE,
           [] { fake.finalPaths["C:\\j"] = "\\\\?\\c:\\J"; } },
         // -install trusts not the person who installs, but the Windows
         // folder's owner: TrustedInstaller on Windows, the prefix's one user
         // under Wine.
         { "-install: the installer's own account owns vizad.exe", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe" }, { { 0, ownedBySelf } }, ERROR_INVALID_STATE,
+          toolsPath, { { 0, ownedBySelf } }, ERROR_INVALID_STATE,
           std::string("C:\\Tools\\vizad.exe is owned by ") + kSelf + ", who can change its rights.",
-          { "C:\\Tools", "C:\\" }, ACCESS_AT_INSTALL, [] { fake.windowsOwner = kInstaller; } },
+          0, false, ACCESS_AT_INSTALL, [] { fake.windowsOwner = kInstaller; } },
         { "-install: the installer's own account may change its folder", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe", "C:\\Tools" }, { { 1, writableBySelf } }, ERROR_INVALID_STATE,
-          std::string("C:\\Tools can be changed by ") + kSelf + ".", { "C:\\" },
-          ACCESS_AT_INSTALL, [] { fake.windowsOwner = kInstaller; } },
+          toolsPath, { { 1, writableBySelf } }, ERROR_INVALID_STATE,
+          std::string("C:\\Tools can be changed by ") + kSelf + ".", 1, false, ACCESS_AT_INSTALL,
+          [] { fake.windowsOwner = kInstaller; } },
         { "-install: nobody known to own the Windows folder", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe" }, { { 0, ownedBySelf } }, ERROR_INVALID_STATE,
+          toolsPath, { { 0, ownedBySelf } }, ERROR_INVALID_STATE,
           std::string("C:\\Tools\\vizad.exe is owned by ") + kSelf + ", who can change its rights.",
-          { "C:\\Tools", "C:\\" }, ACCESS_AT_INSTALL },
+          0, false, ACCESS_AT_INSTALL },
         { "-install where one account owns everything, the Windows folder too",
-          "C:\\Tools\\vizad.exe", 1, { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" },
-          { { 0, ownedBySelf }, { 1, ownedBySelf }, { 2, ownedBySelf } }, NO_ERROR, "", {},
+          "C:\\Tools\\vizad.exe", 1, toolsPath,
+          { { 0, ownedBySelf }, { 1, ownedBySelf }, { 2, ownedBySelf } }, NO_ERROR, "", -1, false,
           ACCESS_AT_INSTALL, [] { fake.windowsOwner = kSelf; } },
-        { "the service trusts the account it runs as", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" }, { { 0, ownedBySelf } }, NO_ERROR, "",
-          {}, ACCESS_AS_SERVICE, [] { fake.windowsOwner = kInstaller; } },
+        { "the service trusts the account it runs as", "C:\\Tools\\vizad.exe", 1, toolsPath,
+          { { 0, ownedBySelf } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE,
+          [] { fake.windowsOwner = kInstaller; } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fake = FakeAdvapi();
         fake.selfSid = kSelf;
-        std::vector<std::string> objects = c.path;
-        objects.insert(objects.end(), c.above.begin(), c.above.end());
-        for (const std::string &p : objects)
+        for (const std::string &p : c.path)
             fake.securityByPath[p] = clean;
         for (const auto &[index, sddl] : c.descriptors)
             fake.securityByPath[c.path[index]] = sddl;
@@ -512,14 +510,21 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
                                         sizeof message, &held),
                   c.code);
         EXPECT_EQ(std::string(message), c.message);
-        EXPECT_EQ(fake.securityRead, c.path);
-        // Opened from the volume's root down; held only when it passed.
-        EXPECT_EQ(fake.opened, std::vector<std::string>(objects.rbegin(), objects.rend()));
+        // Opened and read from the volume's root down, to the object refused.
+        std::vector<std::string> opened(c.path.rbegin(), c.path.rend());
+        if (c.refused >= 0)
+            opened.resize(c.path.size() - c.refused);
+        std::vector<std::string> read = opened;
+        if (c.link)
+            read.pop_back();
+        EXPECT_EQ(fake.opened, opened);
+        EXPECT_EQ(fake.securityRead, read);
+        // Held only when it passed, until released; closed on every path.
         EXPECT_EQ(held != NULL, c.code == NO_ERROR);
-        EXPECT_EQ(fake.closed.size(), held != NULL ? 0u : fake.opened.size());
+        EXPECT_EQ(fake.closed.size(), held != NULL ? 0u : opened.size());
         ReleasePath(held);
         EXPECT_EQ(FakeOpenObjects(), 0u);
-        std::vector<std::string> closed = fake.closed, opened = fake.opened;
+        std::vector<std::string> closed = fake.closed;
         std::sort(closed.begin(), closed.end());
         std::sort(opened.begin(), opened.end());
         EXPECT_EQ(closed, opened);

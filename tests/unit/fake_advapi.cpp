@@ -223,10 +223,13 @@ static const size_t kObjectBase = 0x7000;
 static std::vector<std::string> objectPaths;
 static std::vector<bool> objectOpen;
 
-// Whether path is cleanTree, lies inside it, or is a folder above it.
-static bool InCleanTree(const std::string &path)
+// Whether path is cleanTree, lies inside it, or is a folder above it, in
+// the device forms (\\?\C:\..., \\.\C:\...) too.
+static bool InCleanTree(std::string path)
 {
     const std::string &tree = fake.cleanTree;
+    if (path.compare(0, 4, "\\\\?\\") == 0 || path.compare(0, 4, "\\\\.\\") == 0)
+        path.erase(0, 4);
     auto within = [](const std::string &inner, const std::string &outer) {
         return _strnicmp(inner.c_str(), outer.c_str(), outer.size()) == 0 &&
                (inner.size() == outer.size() || outer.back() == '\\' || inner[outer.size()] == '\\');
@@ -266,10 +269,12 @@ DWORD SecGetObjectPath(HANDLE hObject, LPSTR lpszPath, DWORD cchPath)
         return 0;
     }
     auto found = fake.finalPaths.find(path);
-    std::string final = found != fake.finalPaths.end() ? found->second
-                        : path.compare(0, 2, "\\\\") == 0
-                            ? (path.compare(0, 4, "\\\\?\\") == 0 ? path : "\\\\?\\UNC" + path.substr(1))
-                            : "\\\\?\\" + path;
+    // As the system gives it: \\?\C:\x, \\?\UNC\server\share\x.
+    std::string final = found != fake.finalPaths.end()      ? found->second
+                        : path.compare(0, 4, "\\\\?\\") == 0 ? path
+                        : path.compare(0, 4, "\\\\.\\") == 0 ? "\\\\?\\" + path.substr(4)
+                        : path.compare(0, 2, "\\\\") == 0   ? "\\\\?\\UNC" + path.substr(1)
+                                                               : "\\\\?\\" + path;
     if (final.size() >= cchPath)
         return (DWORD)final.size() + 1;
     memcpy(lpszPath, final.c_str(), final.size() + 1);
