@@ -41,31 +41,6 @@ size_t GetVolumeRootLength(const char *lpszPath)
     return pEnd != NULL ? (size_t)(pEnd - lpszPath) : 0;
 }
 
-// Whether the system's own path of an object (\\?\C:\x, \\?\UNC\s\h\x) is
-// the name it was opened by (C:\x, \\s\h\x, \\?\C:\x, \\.\C:\x), without
-// regard to case or a root's last backslash.
-static BOOL IsSameName(const char *lpszName, const char *lpszFinal)
-{
-    size_t cchName, cchFinal;
-
-    lpszFinal += 4;
-    if (lpszName[0] == '\\' && lpszName[1] == '\\') {
-        if ((lpszName[2] == '?' || lpszName[2] == '.') && lpszName[3] == '\\') {
-            lpszName += 4;
-        } else {
-            lpszName += 2;
-            lpszFinal += 4;  // UNC\ for the \\ of a share
-        }
-    }
-    cchName = strlen(lpszName);
-    cchFinal = strlen(lpszFinal);
-    if (cchName != 0 && lpszName[cchName - 1] == '\\')
-        cchName--;
-    if (cchFinal != 0 && lpszFinal[cchFinal - 1] == '\\')
-        cchFinal--;
-    return cchName == cchFinal && _strnicmp(lpszName, lpszFinal, cchName) == 0;
-}
-
 // Where the object below the one that ends at cchEnd ends: past the
 // separators after it and the next name.
 static size_t GetNextEnd(const char *lpszPath, size_t cchEnd)
@@ -92,20 +67,18 @@ void ReleasePath(HANDLE *phHeld)
 // Opens each object from the volume's root (its path cchVolume long) down
 // to the file, holds it in phHeld, and checks it: while it is open nobody
 // may delete, rename or replace it, so each name below leads where the one
-// above was checked. A name that the system knows the object by otherwise
-// is refused: a link (junction, symbolic link, mount point), which whoever
-// made it may point elsewhere at any moment, or a short name. Judging the
-// link and then its target would take a second walk on another volume,
-// which the real path gives as well; refusing is the simple rule that holds
-// for links that Windows shows as reparse points and Wine shows only by
-// their target's path. lpszObject and lpszFinal (cchFinal bytes) are room
-// for one path each.
+// above was checked. A link (junction, symbolic link, mount point) is
+// refused: whoever made it may point it elsewhere at any moment. Judging
+// the link and then walking its target's path would take a second walk on
+// another volume, which naming the real path gives as well, and Wine shows
+// a link's target's rights as the link's own. lpszObject is room for a copy
+// of the path.
 static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, int cObjects,
-                      char *lpszObject, char *lpszFinal, DWORD cchFinal, int cFolders,
-                      const AccessTrust *pTrust, BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
+                      char *lpszObject, int cFolders, const AccessTrust *pTrust,
+                      BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
 {
     size_t cchEnd = cchVolume, cchNext;
-    DWORD dwResult, cch;
+    DWORD dwResult, dwAttributes;
     int i;
 
     // i counts the objects above the file: the file is 0, its folder 1.
@@ -113,17 +86,15 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
         cchNext = GetNextEnd(lpszPath, cchEnd);
         memcpy(lpszObject, lpszPath, cchEnd);
         lpszObject[cchEnd] = '\0';
-        phHeld[i] = SecOpenObject(lpszObject);
+        phHeld[i] = SecOpenObject(lpszObject, &dwAttributes);
         if (phHeld[i] == INVALID_HANDLE_VALUE) {
             phHeld[i] = NULL;
-            goto unreadable;
+            dwResult = GetLastError();
+            FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszObject);
+            return dwResult;
         }
-        cch = SecGetObjectPath(phHeld[i], lpszFinal, cchFinal);
-        if (cch == 0 || cch >= cchFinal)
-            goto unreadable;
-        if (!IsSameName(lpszObject, lpszFinal)) {
-            FormatText(lpszMsg, cchMsg, "%s is a link or another name for %s.", lpszObject,
-                       lpszFinal);
+        if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            FormatText(lpszMsg, cchMsg, "%s is a link.", lpszObject);
             return ERROR_INVALID_STATE;
         }
         dwResult = CheckWhoCanChange(phHeld[i], lpszObject,
@@ -135,14 +106,7 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
             return dwResult;
     }
     return NO_ERROR;
-
-unreadable:
-    dwResult = GetLastError();
-    FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszObject);
-    return dwResult;
 }
-
-#define FINAL_PATH_SIZE 32768  // the longest path the system gives for an object
 
 // Whether a path's part after the volume's root names its folders plainly:
 // no /, and no empty, . or .. name, so that it is full as it stands.
@@ -166,7 +130,7 @@ static BOOL IsPlainPath(const char *p)
 
 // The full path of lpszFile, with . and .. resolved whatever the current
 // folder, in storage of its own (free it) of *pcb bytes, the path's own
-// size, twice, then FINAL_PATH_SIZE; NULL with *pdwErr saying why. The ANSI
+// size, twice; NULL with *pdwErr saying why. The ANSI
 // call gives at most MAX_PATH characters: a longer path is taken as given
 // only when it names its drive or share and needs nothing resolved, and is
 // never walked otherwise.
@@ -175,7 +139,7 @@ static char *NewFullPath(const char *lpszFile, size_t *pcb, DWORD *pdwErr)
     size_t cchFile = strlen(lpszFile) + 1;
     size_t cchVolume = GetVolumeRootLength(lpszFile);
     DWORD cchPath = cchFile > MAX_PATH ? (DWORD)cchFile : MAX_PATH;
-    char *lpszPath = static_cast<char *>(malloc(2 * (size_t)cchPath + FINAL_PATH_SIZE));
+    char *lpszPath = static_cast<char *>(malloc(2 * (size_t)cchPath));
     DWORD cch;
 
     if (lpszPath == NULL) {
@@ -251,8 +215,8 @@ DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee tr
         phHeld[i] = NULL;
     phHeld[cObjects] = INVALID_HANDLE_VALUE;
     GetTrust(trustee, aSpace, &trust);
-    dwResult = WalkDown(lpszPath, cchVolume, phHeld, cObjects, lpszPath + cb, lpszPath + 2 * cb,
-                        FINAL_PATH_SIZE, cFolders, &trust, fNameAccounts, lpszMsg, cchMsg);
+    dwResult = WalkDown(lpszPath, cchVolume, phHeld, cObjects, lpszPath + cb, cFolders, &trust,
+                        fNameAccounts, lpszMsg, cchMsg);
     if (dwResult == NO_ERROR && pphHeld != NULL)
         *pphHeld = phHeld;
     else

@@ -190,25 +190,33 @@ typedef NTSTATUS(WINAPI *PFN_LSAOPEN)(PLSA_UNICODE_STRING, PLSA_OBJECT_ATTRIBUTE
 typedef NTSTATUS(WINAPI *PFN_LSAQUERY)(LSA_HANDLE, POLICY_INFORMATION_CLASS, PVOID *);
 typedef NTSTATUS(WINAPI *PFN_LSAFREE)(PVOID);
 
-HANDLE SecOpenObject(LPCSTR lpszPath)
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
 {
     WCHAR szWide[4 + 32768];
     // A drive path that the ANSI calls would refuse as too long opens in the
     // \\?\ form, which takes it as it stands: the walk made it full.
     const WCHAR *lpszName = strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':' ? szWide : szWide + 4;
+    HANDLE hObject;
 
     memcpy(szWide, L"\\\\?\\", 4 * sizeof(WCHAR));
     if (MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, szWide + 4, 32768) == 0)
         return INVALID_HANDLE_VALUE;
     // Reading its data, not only its security, is what makes the sharing
     // hold: an open for security alone is not counted.
-    return CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-}
-
-DWORD SecGetObjectPath(HANDLE hObject, LPSTR lpszPath, DWORD cchPath)
-{
-    return GetFinalPathNameByHandleA(hObject, lpszPath, cchPath, FILE_NAME_NORMALIZED);
+    hObject = CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          NULL, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    // By its name, which the open object keeps from being renamed or
+    // replaced: Wine opens a link's target even so, and shows the link as a
+    // reparse point by its name only.
+    if (hObject != INVALID_HANDLE_VALUE &&
+        (*pdwAttributes = GetFileAttributesW(lpszName)) == INVALID_FILE_ATTRIBUTES) {
+        DWORD dwErr = GetLastError();
+        CloseHandle(hObject);
+        SetLastError(dwErr);
+        hObject = INVALID_HANDLE_VALUE;
+    }
+    return hObject;
 }
 
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)

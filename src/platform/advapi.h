@@ -35,16 +35,13 @@ BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomai
 DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
 
 // The objects on a path, read through handles, and whom to trust with them.
-// Opens the file or folder at lpszPath to read its security and data,
-// sharing reading and writing but not deletion: while it is open nobody may
-// delete, rename or replace it. A link is followed: the object opened is
-// its target, whose own path SecGetObjectPath gives. INVALID_HANDLE_VALUE
-// with the last error set when it cannot be opened.
-HANDLE SecOpenObject(LPCSTR lpszPath);
-// The path by which the system knows the open object (\\?\C:\...), as
-// GetFinalPathNameByHandleA: its length, cchPath or more when it does not
-// fit, 0 with the last error on failure.
-DWORD SecGetObjectPath(HANDLE hObject, LPSTR lpszPath, DWORD cchPath);
+// Opens the file or folder at lpszPath itself, not a link's target, to
+// read its security and data, sharing reading and writing but not
+// deletion: while it is open nobody may delete, rename or replace it.
+// *pdwAttributes gets its attributes, FILE_ATTRIBUTE_REPARSE_POINT for a
+// link. INVALID_HANDLE_VALUE with the last error set when it cannot be
+// opened.
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes);
 // The owner and DACL of the open object, in storage to be freed with
 // LocalFree (NULL on failure); returns the error code, not the last error.
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD);

@@ -237,7 +237,7 @@ static bool InCleanTree(std::string path)
     return !tree.empty() && (within(path, tree) || within(tree, path));
 }
 
-HANDLE SecOpenObject(LPCSTR lpszPath)
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
 {
     std::lock_guard<std::mutex> guard(lock);
     bool listed = fake.securityByPath.empty()
@@ -248,6 +248,10 @@ HANDLE SecOpenObject(LPCSTR lpszPath)
         return INVALID_HANDLE_VALUE;
     }
     fake.opened.push_back(lpszPath);
+    *pdwAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    for (const std::string &link : fake.links)
+        if (link == lpszPath)
+            *pdwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     objectPaths.push_back(lpszPath);
     objectOpen.push_back(true);
     return (HANDLE)(kObjectBase + objectPaths.size() - 1);
@@ -258,27 +262,6 @@ static std::string ObjectPath(HANDLE hObject)
 {
     size_t index = (size_t)hObject - kObjectBase;
     return index < objectPaths.size() && objectOpen[index] ? objectPaths[index] : "";
-}
-
-DWORD SecGetObjectPath(HANDLE hObject, LPSTR lpszPath, DWORD cchPath)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    std::string path = ObjectPath(hObject);
-    if (path.empty()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    auto found = fake.finalPaths.find(path);
-    // As the system gives it: \\?\C:\x, \\?\UNC\server\share\x.
-    std::string final = found != fake.finalPaths.end()      ? found->second
-                        : path.compare(0, 4, "\\\\?\\") == 0 ? path
-                        : path.compare(0, 4, "\\\\.\\") == 0 ? "\\\\?\\" + path.substr(4)
-                        : path.compare(0, 2, "\\\\") == 0   ? "\\\\?\\UNC" + path.substr(1)
-                                                               : "\\\\?\\" + path;
-    if (final.size() >= cchPath)
-        return (DWORD)final.size() + 1;
-    memcpy(lpszPath, final.c_str(), final.size() + 1);
-    return (DWORD)final.size();
 }
 
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)

@@ -49,7 +49,7 @@ struct FakeAdvapi {
     // A clean descriptor (Administrators own it) for cleanTree, everything
     // in it and every folder above it: the cases' own scratch trees.
     std::string cleanTree;
-    std::map<std::string, std::string> finalPaths;  // a link's target, instead of \\?\ + the path
+    std::vector<std::string> links;          // shown as reparse points
     std::vector<std::string> opened, closed;  // in order
     // Runs as each object is closed, with its path.
     std::function<void(const std::string &)> onClose;
