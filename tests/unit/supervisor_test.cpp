@@ -61,6 +61,17 @@ TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
     EXPECT_EQ(heldAtStart, fake.opened.size());
     EXPECT_EQ(closedAtStart, 0u);
     EXPECT_EQ(fake.closed.size(), fake.opened.size());
+
+    // A console run is the person's own, and a refusal would be logged
+    // nowhere: a tree that anybody may change still runs, unchecked.
+    SetUp();
+    SetRoot(inst.root.c_str());
+    bDebug = TRUE;
+    fake.cleanTree.clear();
+    fake.securitySddl = "O:WDD:(A;;FA;;;WD)";
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(CountCalls(inst, "run"), 2u);
+    EXPECT_TRUE(fake.opened.empty());
 }
 
 // Ctrl+C and Ctrl+Break are stop requests the handler takes; close, log-off
