@@ -241,7 +241,6 @@ static const SID *FindUntrusted(PSECURITY_DESCRIPTOR pSD, DWORD dwChange,
     const SID *pOwner = GetDescriptorOwner(pSD);
     const ACL *pDacl = GetDacl(pSD);
     const BYTE *pAt;
-    const ACCESS_ALLOWED_ACE *pAce;
     const SID *pSid;
     WORD i;
 
@@ -257,9 +256,10 @@ static const SID *FindUntrusted(PSECURITY_DESCRIPTOR pSD, DWORD dwChange,
         return &sidUnreadable;
     for (i = 0; i < pDacl->AceCount; i++) {
         const BYTE *pThis = pAt;
+        const ACCESS_ALLOWED_ACE *pAce = GetAceAt(pDacl, pAt, &pSid);
         DWORD dwMask;
 
-        if ((pAce = GetAceAt(pDacl, pAt, &pSid)) == NULL)
+        if (pAce == NULL)
             return &sidUnreadable;
         pAt += pAce->Header.AceSize;
         // Inherit-only ACEs are for what is made inside. A conditional allow

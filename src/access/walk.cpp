@@ -185,7 +185,7 @@ DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee tr
 {
     SidSpace aSpace[3];
     AccessTrust trust;
-    size_t cb = 0, cchEnd;
+    size_t cb = 0;
     DWORD dwResult = ERROR_BAD_PATHNAME;
     char *lpszPath = NewFullPath(lpszFile, &cb, &dwResult);
     // Neither a drive nor a share: no root to walk up to.
@@ -196,6 +196,7 @@ DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee tr
     if (pphHeld != NULL)
         *pphHeld = NULL;
     if (cchVolume != 0) {
+        size_t cchEnd;
         for (cchEnd = cchVolume; lpszPath[cchEnd] != '\0'; cObjects++)
             cchEnd = GetNextEnd(lpszPath, cchEnd);
         // Each held, NULL until opened, then INVALID_HANDLE_VALUE to end them.
