@@ -129,11 +129,10 @@ static BOOL IsPlainPath(const char *p)
 }
 
 // The full path of lpszFile, with . and .. resolved whatever the current
-// folder, in storage of its own (free it) of *pcb bytes, the path's own
-// size, twice; NULL with *pdwErr saying why. The ANSI
-// call gives at most MAX_PATH characters: a longer path is taken as given
-// only when it names its drive or share and needs nothing resolved, and is
-// never walked otherwise.
+// folder, in storage of its own (free it) of *pcb bytes, twice; NULL with
+// *pdwErr saying why. The ANSI call gives at most MAX_PATH characters: a
+// longer path is taken as given only when it names its drive or share and
+// needs nothing resolved, and is never walked otherwise.
 static char *NewFullPath(const char *lpszFile, size_t *pcb, DWORD *pdwErr)
 {
     size_t cchFile = strlen(lpszFile) + 1;

@@ -2,7 +2,8 @@
 # Usage: check.sh CPACK BINARY_DIR EXE VERSION SOURCE_DIR CMAKE EPOCH SERVER_EXE
 # Makes the release zip in a scratch folder of the build tree and checks it:
 # exactly the expected files, vizad.exe and the sample server identical to
-# the built ones, the papers identical to the checkout's, the changelog opening with VERSION,
+# the built ones, the papers identical to the checkout's, the changelog opening with VERSION
+# (after the changes not yet released, under "Unreleased", if any),
 # entries in name order dated the release date EPOCH, and SHA256SUMS right
 # for the zip, the Windows Installer package and the vizad.exe in them; the
 # package holds the same files and its summary is the release's, not the
@@ -47,7 +48,8 @@ for f in README.md LICENSE CHANGELOG.md docs/administrators.md; do
 done
 check "example script is the sample installation's" \
     "$(same "$out/unpacked/example/bin/revaduzeza.bat" "$srcdir/demo/installation/bin/revaduzeza.bat")" same
-check "first changelog entry" "$(grep -m 1 '^## ' "$out/unpacked/CHANGELOG.md" | cut -d' ' -f2)" "$version"
+check "first changelog entry" \
+    "$(grep '^## ' "$out/unpacked/CHANGELOG.md" | grep -v -m 1 '^## Unreleased$' | cut -d' ' -f2)" "$version"
 check "entries in name order" "$("$cmake" -E tar tf "$zip" | tr '\n' ' ')" \
     "$("$cmake" -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')"
 check "entries dated the release date" "$(find "$out/unpacked" -mindepth 1 -exec stat -c %Y {} + | sort -u)" "$epoch"

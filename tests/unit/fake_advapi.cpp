@@ -293,19 +293,12 @@ DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
 
 BOOL SecCloseObject(HANDLE hObject)
 {
-    std::function<void(const std::string &)> hook;
-    std::string path;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        path = ObjectPath(hObject);
-        if (path.empty())
-            return FALSE;
-        objectOpen[(size_t)hObject - kObjectBase] = false;
-        fake.closed.push_back(path);
-        hook = fake.onClose;
-    }
-    if (hook)
-        hook(path);
+    std::lock_guard<std::mutex> guard(lock);
+    std::string path = ObjectPath(hObject);
+    if (path.empty())
+        return FALSE;
+    objectOpen[(size_t)hObject - kObjectBase] = false;
+    fake.closed.push_back(path);
     return TRUE;
 }
 

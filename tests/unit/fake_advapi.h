@@ -51,8 +51,6 @@ struct FakeAdvapi {
     std::string cleanTree;
     std::vector<std::string> links;          // shown as reparse points
     std::vector<std::string> opened, closed;  // in order
-    // Runs as each object is closed, with its path.
-    std::function<void(const std::string &)> onClose;
     std::string windowsOwner;                // "" when it cannot be read
     std::string accountDomain, primaryDomain;  // "" for none
 
