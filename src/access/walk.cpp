@@ -61,7 +61,7 @@ void ReleasePath(HANDLE *phHeld)
     for (ph = phHeld; *ph != INVALID_HANDLE_VALUE; ph++)
         if (*ph != NULL)
             SecCloseObject(*ph);
-    free(phHeld);
+    free(static_cast<void *>(phHeld));
 }
 
 // Opens each object from the volume's root (its path cchVolume long) down

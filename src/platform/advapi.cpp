@@ -209,8 +209,10 @@ HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
     // By its name, which the open object keeps from being renamed or
     // replaced: Wine opens a link's target even so, and shows the link as a
     // reparse point by its name only.
-    if (hObject != INVALID_HANDLE_VALUE &&
-        (*pdwAttributes = GetFileAttributesW(lpszName)) == INVALID_FILE_ATTRIBUTES) {
+    if (hObject == INVALID_HANDLE_VALUE)
+        return hObject;
+    *pdwAttributes = GetFileAttributesW(lpszName);
+    if (*pdwAttributes == INVALID_FILE_ATTRIBUTES) {
         DWORD dwErr = GetLastError();
         CloseHandle(hObject);
         SetLastError(dwErr);
@@ -280,7 +282,7 @@ DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid)
     dwResult = ERROR_SUCCESS;
     for (i = 0; i < 2 && dwResult == ERROR_SUCCESS; i++) {
         PPOLICY_PRIMARY_DOMAIN_INFO pInfo = NULL;
-        if (pfnQuery(hPolicy, aClass[i], (PVOID *)&pInfo) != 0)
+        if (pfnQuery(hPolicy, aClass[i], reinterpret_cast<PVOID *>(&pInfo)) != 0)
             dwResult = ERROR_INVALID_FUNCTION;
         // A machine in a workgroup is joined to no domain: no SID.
         else if (pInfo->Sid != NULL)
