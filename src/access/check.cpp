@@ -44,37 +44,42 @@ static void NameAccount(const SID *pSid, BOOL fLookup, char *lpszName, size_t cc
     FormatSid(pSid, lpszName, cchName);
 }
 
-DWORD CheckWhoCanChange(const char *lpszPath, AccessObject kind, const char *lpszBelow,
-                        size_t cchBelow, const SID *pSelf, BOOL fNameAccounts, char *lpszMsg,
-                        size_t cchMsg)
+DWORD CheckWhoCanChange(HANDLE hObject, const char *lpszPath, AccessObject kind,
+                        const char *lpszBelow, size_t cchBelow, const AccessTrust *pTrust,
+                        BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
 {
     PSECURITY_DESCRIPTOR pSD;
     const SID *pFound;
-    DWORD dwResult = SecGetFileSecurity(lpszPath, &pSD);
+    DWORD dwResult = SecGetObjectSecurity(hObject, &pSD);
 
     if (dwResult == ERROR_SUCCESS && pSD == NULL)
         dwResult = ERROR_INVALID_SECURITY_DESCR;
+    if (dwResult == ERROR_SUCCESS) {
+        pFound = kind == ACCESS_FOLDER_ABOVE ? FindUntrustedReplacer(pSD, pTrust)
+                                             : FindUntrustedWriter(pSD, kind == ACCESS_FOLDER, pTrust);
+        // Not knowing who may change it is no reason to trust it: no owner,
+        // or a DACL whose ACEs cannot all be read, is refused like a failed
+        // read.
+        if (pFound == &sidUnreadable || GetDescriptorOwner(pSD) == NULL)
+            dwResult = ERROR_INVALID_SECURITY_DESCR;
+    }
     if (dwResult != ERROR_SUCCESS) {
-        // Not knowing who may change it is no reason to trust it.
+        LocalFree(pSD);
         FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszPath);
         return dwResult;
     }
-    pFound = kind == ACCESS_FOLDER_ABOVE ? FindUntrustedReplacer(pSD, pSelf)
-                                         : FindUntrustedWriter(pSD, kind == ACCESS_FOLDER, pSelf);
     if (pFound != NULL) {
+        // By what the SID may do (own it or change it), and whether the
+        // object is a folder above, which names the folder it could replace.
+        static const char *const aFormat[2][2] = {
+            { "%s can be changed by %s.", "%s is owned by %s, who can change its rights." },
+            { "%s can be changed by %s, who could replace %.*s.",
+              "%s is owned by %s, who could replace %.*s." },
+        };
         char szName[NAME_SIZE];
-        BOOL fOwner = pFound == GetDescriptorOwner(pSD);
         NameAccount(pFound, fNameAccounts, szName, sizeof szName);
-        if (kind == ACCESS_FOLDER_ABOVE)
-            FormatText(lpszMsg, cchMsg,
-                       fOwner ? "%s is owned by %s, who could replace %.*s."
-                              : "%s can be changed by %s, who could replace %.*s.",
-                       lpszPath, szName, (int)cchBelow, lpszBelow);
-        else
-            FormatText(lpszMsg, cchMsg,
-                       fOwner ? "%s is owned by %s, who can change its rights."
-                              : "%s can be changed by %s.",
-                       lpszPath, szName);
+        FormatText(lpszMsg, cchMsg, aFormat[kind == ACCESS_FOLDER_ABOVE][pFound == GetDescriptorOwner(pSD)],
+                   lpszPath, szName, (int)cchBelow, lpszBelow);
         dwResult = ERROR_INVALID_STATE;
     }
     LocalFree(pSD);

@@ -41,44 +41,102 @@ size_t GetVolumeRootLength(const char *lpszPath)
     return pEnd != NULL ? (size_t)(pEnd - lpszPath) : 0;
 }
 
-// Checks the object that ends each path's start in turn, from the whole of
-// lpszPath (a full path) up to its volume's root, whose length is
-// cchVolume; lpszObject has room for a copy of it.
-static DWORD WalkUp(const char *lpszPath, size_t cchVolume, char *lpszObject, int cFolders,
-                    const SID *pSelf, BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
+// Where the object below the one that ends at cchEnd ends: past the
+// separators after it and the next name.
+static size_t GetNextEnd(const char *lpszPath, size_t cchEnd)
 {
-    size_t cchEnd = strlen(lpszPath), cchBelow = 0;
-    DWORD dwResult;
+    while (lpszPath[cchEnd] == '\\')
+        cchEnd++;
+    while (lpszPath[cchEnd] != '\\' && lpszPath[cchEnd] != '\0')
+        cchEnd++;
+    return cchEnd;
+}
+
+void ReleasePath(HANDLE *phHeld)
+{
+    HANDLE *ph;
+
+    if (phHeld == NULL)
+        return;
+    for (ph = phHeld; *ph != INVALID_HANDLE_VALUE; ph++)
+        if (*ph != NULL)
+            SecCloseObject(*ph);
+    free(static_cast<void *>(phHeld));
+}
+
+// Opens each object from the volume's root (its path cchVolume long) down
+// to the file, holds it in phHeld, and checks it: while it is open nobody
+// may delete, rename or replace it, so each name below leads where the one
+// above was checked. A link (junction, symbolic link, mount point) is
+// refused: whoever made it may point it elsewhere at any moment. Judging
+// the link and then walking its target's path would take a second walk on
+// another volume, which naming the real path gives as well, and Wine shows
+// a link's target's rights as the link's own. lpszObject is room for a copy
+// of the path.
+static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, int cObjects,
+                      char *lpszObject, int cFolders, const AccessTrust *pTrust,
+                      BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
+{
+    size_t cchEnd = cchVolume, cchNext;
+    DWORD dwResult, dwAttributes;
     int i;
 
-    for (i = 0;; i++) {
+    // i counts the objects above the file: the file is 0, its folder 1.
+    for (i = cObjects - 1; i >= 0; i--, cchEnd = cchNext) {
+        cchNext = GetNextEnd(lpszPath, cchEnd);
         memcpy(lpszObject, lpszPath, cchEnd);
         lpszObject[cchEnd] = '\0';
-        dwResult = CheckWhoCanChange(lpszObject,
+        phHeld[i] = SecOpenObject(lpszObject, &dwAttributes);
+        if (phHeld[i] == INVALID_HANDLE_VALUE) {
+            phHeld[i] = NULL;
+            dwResult = GetLastError();
+            FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszObject);
+            return dwResult;
+        }
+        if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            FormatText(lpszMsg, cchMsg, "%s is a link.", lpszObject);
+            return ERROR_INVALID_STATE;
+        }
+        dwResult = CheckWhoCanChange(phHeld[i], lpszObject,
                                      i == 0          ? ACCESS_FILE
                                      : i <= cFolders ? ACCESS_FOLDER
                                                      : ACCESS_FOLDER_ABOVE,
-                                     lpszPath, cchBelow, pSelf, fNameAccounts, lpszMsg, cchMsg);
-        if (dwResult != NO_ERROR || cchEnd <= cchVolume)
+                                     lpszPath, cchNext, pTrust, fNameAccounts, lpszMsg, cchMsg);
+        if (dwResult != NO_ERROR)
             return dwResult;
-        // Up one: the folder that holds this object, without the separators
-        // between them, except the volume root's own.
-        cchBelow = cchEnd;
-        while (cchEnd > cchVolume && lpszPath[cchEnd - 1] != '\\')
-            cchEnd--;
-        while (cchEnd > cchVolume && lpszPath[cchEnd - 1] == '\\')
-            cchEnd--;
+    }
+    return NO_ERROR;
+}
+
+// Whether a path's part after the volume's root names its folders plainly:
+// no /, and no empty, . or .. name, so that it is full as it stands.
+static BOOL IsPlainPath(const char *p)
+{
+    const char *pName = p;
+
+    for (;; p++) {
+        if (*p == '/')
+            return FALSE;
+        if (*p == '\\' || *p == '\0') {
+            if ((p == pName && *p != '\0') ||
+                (pName[0] == '.' && (p - pName == 1 || (p - pName == 2 && pName[1] == '.'))))
+                return FALSE;
+            if (*p == '\0')
+                return TRUE;
+            pName = p + 1;
+        }
     }
 }
 
 // The full path of lpszFile, with . and .. resolved whatever the current
-// folder, in storage of its own (free it) that leaves room for a copy of it
-// at *ppszCopy; NULL with *pdwErr saying why. The ANSI call gives at most
-// MAX_PATH characters: a longer path that names its drive or share is taken
-// as given.
-static char *NewFullPath(const char *lpszFile, char **ppszCopy, DWORD *pdwErr)
+// folder, in storage of its own (free it) of *pcb bytes, twice; NULL with
+// *pdwErr saying why. The ANSI call gives at most MAX_PATH characters: a
+// longer path is taken as given only when it names its drive or share and
+// needs nothing resolved, and is never walked otherwise.
+static char *NewFullPath(const char *lpszFile, size_t *pcb, DWORD *pdwErr)
 {
     size_t cchFile = strlen(lpszFile) + 1;
+    size_t cchVolume = GetVolumeRootLength(lpszFile);
     DWORD cchPath = cchFile > MAX_PATH ? (DWORD)cchFile : MAX_PATH;
     char *lpszPath = static_cast<char *>(malloc(2 * (size_t)cchPath));
     DWORD cch;
@@ -89,42 +147,80 @@ static char *NewFullPath(const char *lpszFile, char **ppszCopy, DWORD *pdwErr)
     }
     cch = GetFullPathNameA(lpszFile, cchPath, lpszPath, NULL);
     if (cch == 0 || cch >= cchPath) {
-        if (GetVolumeRootLength(lpszFile) == 0) {
-            *pdwErr = cch == 0 ? GetLastError() : ERROR_BAD_PATHNAME;
+        if (cchVolume == 0 || !IsPlainPath(lpszFile + cchVolume)) {
+            *pdwErr = ERROR_BAD_PATHNAME;
             free(lpszPath);
             return NULL;
         }
         memcpy(lpszPath, lpszFile, cchFile);
     }
-    *ppszCopy = lpszPath + cchPath;
+    *pcb = cchPath;
     return lpszPath;
 }
 
-DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, BOOL fNameAccounts,
-                            char *lpszMsg, size_t cchMsg)
+// Whom the walk trusts: the account the service runs as, or at -install
+// the Windows folder's owner; and this machine's domain and the one it is
+// joined to, for their administrators.
+union SidSpace {
+    SID sid;
+    BYTE ab[SECURITY_MAX_SID_SIZE];
+};
+static void GetTrust(AccessTrustee trustee, SidSpace *aSpace, AccessTrust *pTrust)
 {
-    union {
-        SID sid;
-        BYTE ab[SECURITY_MAX_SID_SIZE];
-    } self;
-    // Without an account of its own, the host trusts no account as its own.
-    const SID *pSelf =
-        SecGetProcessUser(&self.sid, sizeof self) == ERROR_SUCCESS ? &self.sid : NULL;
-    char *lpszCopy = NULL;
+    DWORD dwRead = trustee == ACCESS_AT_INSTALL ? SecGetWindowsOwner(&aSpace[0].sid, sizeof aSpace[0])
+                                                : SecGetProcessUser(&aSpace[0].sid, sizeof aSpace[0]);
+    int i;
+
+    pTrust->pSelf = dwRead == ERROR_SUCCESS ? &aSpace[0].sid : NULL;
+    dwRead = SecGetDomains(&aSpace[1].sid, &aSpace[2].sid, sizeof aSpace[1]);
+    for (i = 0; i < 2; i++)
+        pTrust->apDomain[i] = dwRead == ERROR_SUCCESS && aSpace[1 + i].sid.Revision == SID_REVISION
+                                  ? &aSpace[1 + i].sid
+                                  : NULL;
+}
+
+DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee trustee,
+                            BOOL fNameAccounts, char *lpszMsg, size_t cchMsg, HANDLE **pphHeld)
+{
+    SidSpace aSpace[3];
+    AccessTrust trust;
+    size_t cb = 0;
     DWORD dwResult = ERROR_BAD_PATHNAME;
-    char *lpszPath = NewFullPath(lpszFile, &lpszCopy, &dwResult);
+    char *lpszPath = NewFullPath(lpszFile, &cb, &dwResult);
     // Neither a drive nor a share: no root to walk up to.
     size_t cchVolume = lpszPath != NULL ? GetVolumeRootLength(lpszPath) : 0;
+    HANDLE *phHeld = NULL;
+    int cObjects = 1, i;
 
+    if (pphHeld != NULL)
+        *pphHeld = NULL;
     if (cchVolume != 0) {
-        dwResult = WalkUp(lpszPath, cchVolume, lpszCopy, cFolders, pSelf, fNameAccounts, lpszMsg,
-                          cchMsg);
-    } else {
+        size_t cchEnd;
+        for (cchEnd = cchVolume; lpszPath[cchEnd] != '\0'; cObjects++)
+            cchEnd = GetNextEnd(lpszPath, cchEnd);
+        // Each held, NULL until opened, then INVALID_HANDLE_VALUE to end them.
+        phHeld = static_cast<HANDLE *>(malloc((cObjects + 1) * sizeof(HANDLE)));
+        dwResult = ERROR_NOT_ENOUGH_MEMORY;
+    } else if (lpszPath != NULL) {
+        dwResult = ERROR_BAD_PATHNAME;
+    }
+    if (phHeld == NULL) {
+        // A path that cannot be made full is never walked as given.
         FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.",
                    lpszPath != NULL ? lpszPath : lpszFile);
-        if (dwResult == NO_ERROR)
-            dwResult = ERROR_BAD_PATHNAME;
+        free(lpszPath);
+        return dwResult;
     }
+    for (i = 0; i < cObjects; i++)
+        phHeld[i] = NULL;
+    phHeld[cObjects] = INVALID_HANDLE_VALUE;
+    GetTrust(trustee, aSpace, &trust);
+    dwResult = WalkDown(lpszPath, cchVolume, phHeld, cObjects, lpszPath + cb, cFolders, &trust,
+                        fNameAccounts, lpszMsg, cchMsg);
+    if (dwResult == NO_ERROR && pphHeld != NULL)
+        *pphHeld = phHeld;
+    else
+        ReleasePath(phHeld);
     free(lpszPath);
     return dwResult;
 }

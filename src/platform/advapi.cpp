@@ -4,6 +4,8 @@
 #include "platform/advapi.h"
 
 #include <aclapi.h>
+#include <ntsecapi.h>
+#include <stdlib.h>
 #include <string.h>
 
 static PVOID volatile pAdvapi;  // the loaded module, shared by every thread
@@ -43,8 +45,6 @@ typedef HANDLE(WINAPI *PFN_REGSOURCE)(LPCSTR, LPCSTR);
 typedef BOOL(WINAPI *PFN_REPORT)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR *,
                                  LPVOID);
 typedef BOOL(WINAPI *PFN_DEREGSOURCE)(HANDLE);
-typedef DWORD(WINAPI *PFN_GETSECURITY)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
-                                       PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
 typedef BOOL(WINAPI *PFN_LOOKUPSID)(LPCSTR, PSID, LPSTR, LPDWORD, LPSTR, LPDWORD,
                                     PSID_NAME_USE);
 typedef BOOL(WINAPI *PFN_OPENTOKEN)(HANDLE, DWORD, PHANDLE);
@@ -149,21 +149,22 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
     return pfn ? pfn(hEventLog) : FALSE;
 }
 
-DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
-{
-    PFN_GETSECURITY pfn = GetAdvapiProc<PFN_GETSECURITY>("GetNamedSecurityInfoA");
-    *ppSD = NULL;
-    if (pfn == NULL)
-        return GetLastError();
-    return pfn(lpszPath, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-               NULL, NULL, NULL, NULL, ppSD);
-}
-
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse)
 {
     PFN_LOOKUPSID pfn = GetAdvapiProc<PFN_LOOKUPSID>("LookupAccountSidA");
     return pfn ? pfn(NULL, pSid, lpName, cchName, lpDomain, cchDomain, peUse) : FALSE;
+}
+
+// Copies the SID, whose size its sub-authority count gives, into cbSid bytes.
+static DWORD CopySidInto(SID *pSid, DWORD cbSid, const SID *pFrom)
+{
+    DWORD cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pFrom->SubAuthorityCount * sizeof(DWORD);
+
+    if (cb > cbSid)
+        return ERROR_INSUFFICIENT_BUFFER;
+    memcpy(pSid, pFrom, cb);
+    return ERROR_SUCCESS;
 }
 
 DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
@@ -179,16 +180,124 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
 
     if (pfnOpen == NULL || pfnInfo == NULL || !pfnOpen(GetCurrentProcess(), TOKEN_QUERY, &hToken))
         return GetLastError();
-    if (!pfnInfo(hToken, TokenUser, &info, sizeof info, &cb)) {
+    if (!pfnInfo(hToken, TokenUser, &info, sizeof info, &cb))
         dwResult = GetLastError();
-    } else {
-        const SID *pUser = static_cast<const SID *>(info.user.User.Sid);
-        cb = (DWORD)(sizeof(SID) - sizeof(DWORD)) + pUser->SubAuthorityCount * sizeof(DWORD);
-        if (cb > cbSid)
-            dwResult = ERROR_INSUFFICIENT_BUFFER;
-        else
-            memcpy(pSid, pUser, cb);
-    }
+    else
+        dwResult = CopySidInto(pSid, cbSid, static_cast<const SID *>(info.user.User.Sid));
     CloseHandle(hToken);
+    return dwResult;
+}
+
+// The objects on a path, and whom to trust with them.
+typedef DWORD(WINAPI *PFN_HANDLESECURITY)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                          PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
+typedef DWORD(WINAPI *PFN_NAMEDSECURITY)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                         PSID *, PACL *, PACL *, PSECURITY_DESCRIPTOR *);
+typedef NTSTATUS(WINAPI *PFN_LSAOPEN)(PLSA_UNICODE_STRING, PLSA_OBJECT_ATTRIBUTES, ACCESS_MASK,
+                                      PLSA_HANDLE);
+typedef NTSTATUS(WINAPI *PFN_LSAQUERY)(LSA_HANDLE, POLICY_INFORMATION_CLASS, PVOID *);
+typedef NTSTATUS(WINAPI *PFN_LSAFREE)(PVOID);
+
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
+{
+    WCHAR szWide[4 + 32768];
+    // A drive path that the ANSI calls would refuse as too long opens in the
+    // \\?\ form, which takes it as it stands: the walk made it full.
+    const WCHAR *lpszName = strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':' ? szWide : szWide + 4;
+    HANDLE hObject;
+
+    memcpy(szWide, L"\\\\?\\", 4 * sizeof(WCHAR));
+    if (MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, szWide + 4, 32768) == 0)
+        return INVALID_HANDLE_VALUE;
+    // Reading its data, not only its security, is what makes the sharing
+    // hold: an open for security alone is not counted.
+    hObject = CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          NULL, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    // By its name, which the open object keeps from being renamed or
+    // replaced: Wine opens a link's target even so, and shows the link as a
+    // reparse point by its name only.
+    if (hObject == INVALID_HANDLE_VALUE)
+        return hObject;
+    *pdwAttributes = GetFileAttributesW(lpszName);
+    if (*pdwAttributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD dwErr = GetLastError();
+        CloseHandle(hObject);
+        SetLastError(dwErr);
+        hObject = INVALID_HANDLE_VALUE;
+    }
+    return hObject;
+}
+
+DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
+{
+    PFN_HANDLESECURITY pfn = GetAdvapiProc<PFN_HANDLESECURITY>("GetSecurityInfo");
+    *ppSD = NULL;
+    if (pfn == NULL)
+        return GetLastError();
+    return pfn(hObject, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+               NULL, NULL, NULL, NULL, ppSD);
+}
+
+BOOL SecCloseObject(HANDLE hObject)
+{
+    return CloseHandle(hObject);
+}
+
+DWORD SecGetWindowsOwner(SID *pSid, DWORD cbSid)
+{
+    PFN_NAMEDSECURITY pfn = GetAdvapiProc<PFN_NAMEDSECURITY>("GetNamedSecurityInfoA");
+    char szWindows[MAX_PATH];
+    PSECURITY_DESCRIPTOR pSD = NULL;
+    PSID pOwner = NULL;
+    UINT cch = GetSystemWindowsDirectoryA(szWindows, MAX_PATH);
+    DWORD dwResult;
+
+    if (cch == 0 || cch >= MAX_PATH)
+        return cch == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+    if (pfn == NULL)
+        return GetLastError();
+    dwResult = pfn(szWindows, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner, NULL, NULL,
+                   NULL, &pSD);
+    if (dwResult == ERROR_SUCCESS)
+        dwResult = pOwner != NULL ? CopySidInto(pSid, cbSid, static_cast<const SID *>(pOwner))
+                                  : ERROR_INVALID_SECURITY_DESCR;
+    LocalFree(pSD);
+    return dwResult;
+}
+
+DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid)
+{
+    // The two answers are laid out alike: a name, then the SID.
+    static const POLICY_INFORMATION_CLASS aClass[] = { PolicyAccountDomainInformation,
+                                                       PolicyPrimaryDomainInformation };
+    PFN_LSAOPEN pfnOpen = GetAdvapiProc<PFN_LSAOPEN>("LsaOpenPolicy");
+    PFN_LSAQUERY pfnQuery = GetAdvapiProc<PFN_LSAQUERY>("LsaQueryInformationPolicy");
+    PFN_LSAFREE pfnFree = GetAdvapiProc<PFN_LSAFREE>("LsaFreeMemory");
+    PFN_LSAFREE pfnClose = GetAdvapiProc<PFN_LSAFREE>("LsaClose");
+    SID *apSid[] = { pAccount, pPrimary };
+    static LSA_OBJECT_ATTRIBUTES attributes;  // all zero, as the call wants them
+    LSA_HANDLE hPolicy;
+    DWORD dwResult = ERROR_INVALID_FUNCTION;
+    int i;
+
+    pAccount->Revision = 0;
+    pPrimary->Revision = 0;
+    if (pfnOpen == NULL || pfnQuery == NULL || pfnFree == NULL || pfnClose == NULL)
+        return GetLastError();
+    if (pfnOpen(NULL, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &hPolicy) != 0)
+        return dwResult;
+    dwResult = ERROR_SUCCESS;
+    for (i = 0; i < 2 && dwResult == ERROR_SUCCESS; i++) {
+        PPOLICY_PRIMARY_DOMAIN_INFO pInfo = NULL;
+        if (pfnQuery(hPolicy, aClass[i], reinterpret_cast<PVOID *>(&pInfo)) != 0)
+            dwResult = ERROR_INVALID_FUNCTION;
+        // A machine in a workgroup is joined to no domain: no SID.
+        else if (pInfo->Sid != NULL)
+            dwResult = CopySidInto(apSid[i], cbSid, static_cast<const SID *>(pInfo->Sid));
+        if (pInfo != NULL)
+            pfnFree(pInfo);
+    }
+    pfnClose(hPolicy);
     return dwResult;
 }

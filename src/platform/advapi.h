@@ -30,13 +30,30 @@ BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventI
                     LPVOID lpRawData);
 BOOL EvtDeregisterEventSource(HANDLE hEventLog);
 
-// The owner and DACL of a file or folder, in storage to be freed with
-// LocalFree; returns the error code, not the last error.
-DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD);
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse);
 // The user of this process's token, copied into pSid (cbSid bytes); returns
 // the error code, not the last error.
 DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
+
+// The objects on a path, read through handles, and whom to trust with them.
+// Opens the file or folder at lpszPath itself, not a link's target, to
+// read its security and data, sharing reading and writing but not
+// deletion: while it is open nobody may delete, rename or replace it.
+// *pdwAttributes gets its attributes, FILE_ATTRIBUTE_REPARSE_POINT for a
+// link. INVALID_HANDLE_VALUE with the last error set when it cannot be
+// opened.
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes);
+// The owner and DACL of the open object, in storage to be freed with
+// LocalFree (NULL on failure); returns the error code, not the last error.
+DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD);
+BOOL SecCloseObject(HANDLE hObject);
+// The owner of the Windows folder, copied into pSid (cbSid bytes); returns
+// the error code.
+DWORD SecGetWindowsOwner(SID *pSid, DWORD cbSid);
+// This machine's own account domain and the domain it is joined to, each
+// copied into cbSid bytes, with a revision of 0 where there is none;
+// returns the error code.
+DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid);
 
 #endif

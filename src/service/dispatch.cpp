@@ -22,10 +22,10 @@ DWORD WINAPI service_ctrl(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventDat
     case SERVICE_CONTROL_PRESHUTDOWN:
         ReportStatusToSCMgr(SERVICE_STOP_PENDING, NO_ERROR, 0);
         if (!ServiceStop())  // returns once the stop instance is started
-            ReportStopRefused();
+            ReportCurrentStatusToSCMgr(TRUE);
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
-        ReportCurrentStatusToSCMgr();
+        ReportCurrentStatusToSCMgr(FALSE);
         return NO_ERROR;
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;  // never accepted, so never answered

@@ -27,8 +27,7 @@ BOOL IsExactAnsiSpelling(const char *lpszAnsi, const WCHAR *lpszWide);
 
 // report.cpp
 BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
-BOOL ReportCurrentStatusToSCMgr(void);
-BOOL ReportStopRefused(void);
+void ReportCurrentStatusToSCMgr(BOOL fStopRefused);
 void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus);
 void AddToMessageLog(const char *lpszMsg);
 

@@ -12,7 +12,7 @@
 #define STOP_POLL_MS   1000  // between status queries while the service stops
 // How long Windows waits at shutdown for the servers' stop: its default is
 // 10 s since Windows 10 1703, too short for servers that flush data.
-#define PRESHUTDOWN_TIMEOUT_MS 180000
+static SERVICE_PRESHUTDOWN_INFO spiPreshutdown = { 180000 };
 
 static char szErr[MSG_SIZE];  // system error text for the failure messages
 
@@ -65,10 +65,12 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
         SetLastError(ERROR_BAD_PATHNAME);
         goto failed;
     }
-    // Whoever but the system, the administrators and the one who runs this
-    // can change the executable, its folder or a folder above could run
-    // their program as LocalSystem. The check says why into szErr.
-    if (CheckWhoCanChangePath(szPath, 1, TRUE, szErr, MSG_SIZE) != NO_ERROR)
+    // Whoever but the system and the administrators can change the
+    // executable, its folder or a folder above could run their program as
+    // LocalSystem: the person installing too, whose unelevated programs
+    // carry the same account. The check says why into szErr.
+    if (CheckWhoCanChangePath(szPath, 1, ACCESS_AT_INSTALL, TRUE, szErr, MSG_SIZE, NULL) !=
+        NO_ERROR)
         return FALSE;
     if (strchr(szPath, ' ') == NULL)
         FormatText(lpszCommand, dwSize, "%s", szPath);
@@ -104,16 +106,11 @@ void CmdInstallService(void)
                                   SERVICE_ERROR_NORMAL, szCommand, NULL, NULL, "", NULL,
                                   NULL);
     if (schService) {
-        SERVICE_PRESHUTDOWN_INFO spi = { PRESHUTDOWN_TIMEOUT_MS };
-        BOOL fTimeoutSet = ScmChangeServiceConfig2(schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, &spi);
-
+        PrintText(IDS_INSTALLED, DISPLAY_NAME);
         // Without it the service is still sound, with Windows' default: it
         // stays registered, and the reason goes on a line of its own.
-        if (!fTimeoutSet)
-            GetLastErrorText(szErr, MSG_SIZE);
-        PrintText(IDS_INSTALLED, DISPLAY_NAME);
-        if (!fTimeoutSet)
-            printf("%s\n", szErr);
+        if (!ScmChangeServiceConfig2(schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, &spiPreshutdown))
+            printf("%s\n", GetLastErrorText(szErr, MSG_SIZE));
         ScmCloseServiceHandle(schService);
     } else {
         PrintFailure(IDS_CREATE_FAILED);

@@ -44,12 +44,11 @@ static BOOL SendStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWait
         return FALSE;
     // Preshutdown is a stop that Windows sends before it shuts down, and
     // waits for; a service that accepts only stop is not told and its
-    // servers die with the system. Nothing is accepted while starting, and
-    // a stopped service takes no controls.
+    // servers die with the system. Stop-pending and running (3 and 4; the
+    // host never pauses) accept both; starting and stopped, nothing.
     ssStatus.dwControlsAccepted =
-        dwCurrentState == SERVICE_RUNNING || dwCurrentState == SERVICE_STOP_PENDING
-            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN
-            : 0;
+        dwCurrentState >= SERVICE_STOP_PENDING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN
+                                               : 0;
     ssStatus.dwCurrentState = dwCurrentState;
     ssStatus.dwWin32ExitCode = dwWin32ExitCode;
     ssStatus.dwWaitHint = dwWaitHint;
@@ -85,35 +84,25 @@ void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus)
     LeaveCriticalSection(&csStatus);
 }
 
-// A stop that started no stop instance leaves the servers running: the
-// service says so, and accepts the next stop, since the manager sends no
-// control to a service that stays stop-pending. Only from stop-pending, so
-// that a run instance which ended meanwhile keeps its stopped report last.
-BOOL ReportStopRefused(void)
-{
-    BOOL fResult = TRUE;
-
-    if (bDebug)
-        return TRUE;
-    LockStatus();
-    if (ssStatus.dwCurrentState == SERVICE_STOP_PENDING)
-        fResult = SendStatus(SERVICE_RUNNING, NO_ERROR, 0);
-    LeaveCriticalSection(&csStatus);
-    return fResult;
-}
-
-// Re-sends the state the record holds; reading it under the lock keeps a
+// Re-sends the state the record holds, as a control's answer whose result
+// nobody examines; reading it under the lock keeps a
 // late re-report from undoing a report the service thread has just made.
-BOOL ReportCurrentStatusToSCMgr(void)
+// After a stop that started no stop instance (fStopRefused) the servers go on
+// running: a stop-pending service says so, and accepts the next stop, since
+// the manager sends no control to a service that stays stop-pending. Only
+// from stop-pending, so that a run instance which ended meanwhile keeps its
+// stopped report last.
+void ReportCurrentStatusToSCMgr(BOOL fStopRefused)
 {
-    BOOL fResult;
+    DWORD dwState;
 
     if (bDebug)
-        return TRUE;
+        return;
     LockStatus();
-    fResult = SendStatus(ssStatus.dwCurrentState, NO_ERROR, 0);
+    dwState = ssStatus.dwCurrentState;
+    if (!fStopRefused || dwState == SERVICE_STOP_PENDING)
+        SendStatus(fStopRefused ? SERVICE_RUNNING : dwState, NO_ERROR, 0);
     LeaveCriticalSection(&csStatus);
-    return fResult;
 }
 
 void AddToMessageLog(const char *lpszMsg)

@@ -101,24 +101,28 @@ static BOOL IsScriptReadable(const char *lpszPath)
 
 // The script, its folder, the root and every folder above it up to the
 // volume's root, which the service runs as LocalSystem: when anybody but
-// the system, the administrators and the host's own account can change or
-// replace one of them, they could run their commands with the service's
+// the system, the administrators and the service's own account can change
+// or replace one of them, they could run their commands with the service's
 // rights, so neither instance starts. Logs which one and why; the entry's
-// code becomes the exit code. A console run is the person's own and is not
-// checked. fNameAccounts looks the account's name up, which may wait on a
-// domain controller: the stop routine, on the thread that answers every
-// control, names it by its SID instead.
-static BOOL IsInstallationProtected(BOOL fNameAccounts)
+// code becomes the exit code. On success *pphHeld holds them all open until
+// ReleasePath, so that none is renamed away or replaced before the instance
+// has started. A console run is the person's own and is not checked.
+// fNameAccounts looks the account's name up, which may wait on a domain
+// controller: the stop routine, on the thread that answers every control,
+// names it by its SID instead.
+static BOOL IsInstallationProtected(BOOL fNameAccounts, HANDLE **pphHeld)
 {
     char szWhy[MSG_SIZE];
     size_t cchWhy;
     DWORD dwCode;
 
+    *pphHeld = NULL;
     if (bDebug)
         return TRUE;
     szWhy[0] = '\0';
     // The script's two folders: bin and the root.
-    dwCode = CheckWhoCanChangePath(qelctl, 2, fNameAccounts, szWhy, MSG_SIZE - 1);
+    dwCode = CheckWhoCanChangePath(qelctl, 2, ACCESS_AS_SERVICE, fNameAccounts, szWhy,
+                                   MSG_SIZE - 1, pphHeld);
     if (dwCode == NO_ERROR)
         return TRUE;
     cchWhy = strlen(szWhy);  // room was kept for the line end
@@ -189,6 +193,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     char errmsg[MSG_SIZE];
     HANDLE hEvent;
     HANDLE hRunInstance = NULL;
+    HANDLE *phHeld = NULL;
     BOOL fHaveRoot;
     BOOL fStarting;
     DWORD dwStartErr;
@@ -235,7 +240,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         ReportScriptFailure(GetLastError());
         goto cleanup;
     }
-    if (!IsInstallationProtected(TRUE))
+    if (!IsInstallationProtected(TRUE, &phHeld))
         goto cleanup;
 
     // A stop request that came first (in console mode even before the stop
@@ -248,6 +253,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         hRunInstance = StartScriptInstance(NULL);
     dwStartErr = GetLastError();
     UnlockSupervisor();
+    ReleasePath(phHeld);  // held until CreateProcessA has returned
 
     // Readable, yet not startable: the service must not stop as if the
     // servers had run and ended.
@@ -274,23 +280,23 @@ cleanup:
 BOOL ServiceStop(void)
 {
     HANDLE hStopInstance;
-    DWORD dwStartErr;
+    HANDLE *phHeld = NULL;
 
     LockSupervisor();
     stoprequested = TRUE;
     // Without a root, or with one the code page misspells, there is no
     // script to run, nor with one that anybody may have rewritten since the
     // start; the event is still signalled.
-    if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE)) {
+    if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE, &phHeld)) {
         hStopInstance = StartScriptInstance(STOP_ARGUMENT);
         if (hStopInstance != NULL) {
             CloseHandle(hStopInstance);  // never waited for
             stopstarted = TRUE;
         } else if (!bDebug) {
             // The service goes back to running: the entry says why.
-            dwStartErr = GetLastError();
-            ReportScriptFailure(dwStartErr);
+            ReportScriptFailure(GetLastError());
         }
+        ReleasePath(phHeld);  // held until CreateProcessA has returned
     }
     if (hServerStopEvent != NULL)
         SetEvent(hServerStopEvent);

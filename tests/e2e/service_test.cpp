@@ -75,8 +75,10 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
 
 // A script that cannot be read, that is readable and still cannot be
 // started, or that any user could have rewritten (the script, its folder or
-// the root open to Everyone, as Wine shows o+w) shows running, then stopped
-// with the failing call's code; the entry names the script or what is open.
+// the root open to Everyone, as Wine shows o+w), or a path through a link
+// (a Unix symbolic link, which Wine shows as a reparse point) shows running,
+// then stopped with the failing call's code; the entry names the script or
+// what is open.
 TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
 {
     const std::string root = ServiceRoot();
@@ -91,6 +93,7 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         std::string open;  // made writable for Everyone
         DWORD code;
         std::string why;   // logged after the code
+        std::string link = "";  // moved aside and made a link to where it went
     } cases[] = {
         { "missing", false, false, "", ERROR_FILE_NOT_FOUND, script + " not found.\n" },
         // Held for writing, sharing reads and writes: the readability check
@@ -108,6 +111,9 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
           parent + everyone + ", who could replace " + root + ".\n" },
         { "a folder two levels up anyone may change", true, false, above, ERROR_INVALID_STATE,
           above + everyone + ", who could replace " + parent + ".\n" },
+        // Whoever made the link may point it at another tree at any moment.
+        { "the root's parent a link to the same tree", true, false, "", ERROR_INVALID_STATE,
+          parent + " is a link.\n", parent },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,14 +127,21 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
             ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
         }
+        const std::string linkPath = c.link.empty() ? "" : UnixPath(c.link);
         OnExit release([&] {
             if (held != INVALID_HANDLE_VALUE)
                 CloseHandle(held);
             if (!c.open.empty())
                 ChangeUnixMode(c.open, "o-w");
+            if (!c.link.empty())
+                RunUnixCommand("rm '" + linkPath + "' && mv '" + linkPath + ".real' '" + linkPath + "'");
         });
         if (!c.open.empty()) {
             ASSERT_TRUE(ChangeUnixMode(c.open, "o+w"));
+        }
+        if (!c.link.empty()) {
+            ASSERT_TRUE(RunUnixCommand("mv '" + linkPath + "' '" + linkPath + ".real' && ln -s '" +
+                                       linkPath + ".real' '" + linkPath + "'"));
         }
         size_t offset = EventLogOffset();
 

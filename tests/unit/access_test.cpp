@@ -8,11 +8,14 @@
 
 #include <sddl.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "access/access.h"
 #include "fake_advapi.h"
+#include "platform/advapi.h"
 #include "service/host.h"
 
 static const char kSelf[] = "S-1-5-21-1-2-3-1001";   // the host's own account in these rows
@@ -34,31 +37,43 @@ static std::string SidText(const SID *sid)
 
 // A self-relative descriptor, owned by Administrators, whose DACL holds the
 // given ACEs as they stand: type, mask, SID and, for the conditional types,
-// a condition (its bytes only need to be there).
+// a condition (its bytes only need to be there). The object types carry
+// flags of 0 (no GUID) before the SID; a NULL SID leaves a bare header of 4
+// bytes. extraCount ACEs more are claimed than the DACL holds.
 struct RawAce {
     BYTE type;
     DWORD mask;
     const char *sid;
 };
-static std::vector<BYTE> RawDescriptor(const std::vector<RawAce> &aces)
+static std::vector<BYTE> RawDescriptor(const std::vector<RawAce> &aces, WORD extraCount = 0,
+                                       int aclSize = -1)
 {
     std::vector<BYTE> acl(sizeof(ACL));
     for (const RawAce &a : aces) {
-        PSID sid = NULL;
-        if (!ConvertStringSidToSidA(a.sid, &sid))
-            return {};
         std::vector<BYTE> ace(sizeof(ACE_HEADER) + sizeof(DWORD));
-        const BYTE *p = static_cast<const BYTE *>(sid);
-        ace.insert(ace.end(), p, p + GetLengthSid(sid));
-        LocalFree(sid);
-        if (a.type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || a.type == ACCESS_DENIED_CALLBACK_ACE_TYPE)
+        if (a.sid == nullptr) {
+            ace.resize(sizeof(ACE_HEADER));
+        } else {
+            PSID sid = NULL;
+            if (!ConvertStringSidToSidA(a.sid, &sid))
+                return {};
+            if (a.type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                a.type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
+                ace.insert(ace.end(), 4, 0);
+            const BYTE *p = static_cast<const BYTE *>(sid);
+            ace.insert(ace.end(), p, p + GetLengthSid(sid));
+            LocalFree(sid);
+            memcpy(ace.data() + sizeof(ACE_HEADER), &a.mask, sizeof a.mask);
+        }
+        if (a.type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || a.type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+            a.type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
             ace.insert(ace.end(), { 'a', 'r', 't', 'x', 0x01, 0x00, 0x00, 0x00 });  // a TRUE
         ACE_HEADER header = { a.type, 0, (WORD)ace.size() };
         memcpy(ace.data(), &header, sizeof header);
-        memcpy(ace.data() + sizeof header, &a.mask, sizeof a.mask);
         acl.insert(acl.end(), ace.begin(), ace.end());
     }
-    ACL head = { ACL_REVISION, 0, (WORD)acl.size(), (WORD)aces.size(), 0 };
+    ACL head = { ACL_REVISION, 0, (WORD)(aclSize >= 0 ? aclSize : (int)acl.size()),
+                 (WORD)(aces.size() + extraCount), 0 };
     memcpy(acl.data(), &head, sizeof head);
     PSID owner = NULL;
     ConvertStringSidToSidA("S-1-5-32-544", &owner);
@@ -80,6 +95,9 @@ static std::vector<BYTE> RawDescriptor(const std::vector<RawAce> &aces)
 // file the host runs, 'd' a folder it runs from, 'a' a folder above them.
 // An empty SDDL stands for a NULL DACL, made by hand: Wine reads
 // "D:NO_ACCESS_CONTROL" as an empty DACL instead.
+// The trust is the host's own account and two domains: this machine's
+// (S-1-5-21-1-2-3) and the one it is joined to (S-1-5-21-7-8-9).
+// "(unreadable)" when the DACL cannot be read whole.
 static std::string Untrusted(const std::string &sddl, char kind, const char *self = kSelf,
                              const std::vector<BYTE> &raw = {})
 {
@@ -87,8 +105,10 @@ static std::string Untrusted(const std::string &sddl, char kind, const char *sel
     SECURITY_DESCRIPTOR absolute;
     BYTE nullDacl[64];
     DWORD size = sizeof nullDacl;
-    PSID selfSid = NULL;
-    if (self && !ConvertStringSidToSidA(self, &selfSid))
+    PSID selfSid = NULL, machine = NULL, domain = NULL;
+    if ((self && !ConvertStringSidToSidA(self, &selfSid)) ||
+        !ConvertStringSidToSidA("S-1-5-21-1-2-3", &machine) ||
+        !ConvertStringSidToSidA("S-1-5-21-7-8-9", &domain))
         return "(bad self)";
     if (!raw.empty()) {
         // given as it stands
@@ -104,11 +124,15 @@ static std::string Untrusted(const std::string &sddl, char kind, const char *sel
     PSECURITY_DESCRIPTOR given = !raw.empty() ? (PSECURITY_DESCRIPTOR)raw.data()
                                  : sd        ? sd
                                              : nullDacl;
-    const SID *pSelf = static_cast<const SID *>(selfSid);
-    std::string result = SidText(kind == 'a' ? FindUntrustedReplacer(given, pSelf)
-                                             : FindUntrustedWriter(given, kind == 'd', pSelf));
+    AccessTrust trust = { static_cast<const SID *>(selfSid),
+                          { static_cast<const SID *>(machine), static_cast<const SID *>(domain) } };
+    const SID *found = kind == 'a' ? FindUntrustedReplacer(given, &trust)
+                                   : FindUntrustedWriter(given, kind == 'd', &trust);
+    std::string result = found == &sidUnreadable ? "(unreadable)" : SidText(found);
     LocalFree(sd);
     LocalFree(selfSid);
+    LocalFree(machine);
+    LocalFree(domain);
     return result;
 }
 
@@ -166,7 +190,18 @@ TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheSer
         { "no DACL at all", "O:BA", 'd', "S-1-1-0" },
         { "empty DACL", "O:BAD:", 'f', "" },
         // Denies as they apply to different people.
-        { "Everyone denied before Users allowed", "D:(D;;FA;;;WD)(A;;FA;;;BU)", 'f', "" },
+        // A deny for Everyone covers only groups whose every member holds
+        // Everyone: never a local group, to which ANONYMOUS LOGON may be
+        // added, nor NETWORK, which an anonymous network logon holds.
+        { "Everyone denied before Users allowed", "D:(D;;FA;;;WD)(A;;FA;;;BU)", 'f',
+          "S-1-5-32-545" },
+        { "Everyone denied before NETWORK allowed", "D:(D;;FA;;;WD)(A;;FA;;;NU)", 'f', "S-1-5-2" },
+        { "Everyone denied before INTERACTIVE allowed", "D:(D;;FA;;;WD)(A;;FA;;;IU)", 'f', "" },
+        { "Everyone denied before a domain group allowed", "D:(D;;FA;;;WD)(A;;FA;;;S-1-5-21-7-8-9-513)",
+          'f', "S-1-5-21-7-8-9-513" },
+        // Generic rights are mapped before they are taken away.
+        { "generic all denied before the same group's allow", "D:(D;;GA;;;BU)(A;;FA;;;BU)", 'f', "" },
+        { "generic write denied before writing allowed", "D:(D;;GW;;;BU)(A;;0x6;;;BU)", 'f', "" },
         { "Everyone denied before Authenticated Users allowed", "D:(D;;FA;;;WD)(A;;FA;;;AU)", 'd',
           "" },
         { "Everyone denied: Anonymous is not in it", "D:(D;;FA;;;WD)(A;;FA;;;AN)", 'f', "S-1-5-7" },
@@ -181,12 +216,27 @@ TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheSer
         { "a conditional allow", "", 'f', "S-1-5-11",
           RawDescriptor({ { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-544" },
                           { ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-11" } }) },
-        { "a conditional deny protects nothing", "", 'd', "S-1-5-32-545",
+        { "a conditional deny protects nothing", "", 'd', "S-1-5-11",
           RawDescriptor({ { ACCESS_DENIED_CALLBACK_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" },
-                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-545" } }) },
+                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-11" } }) },
         { "the same built by hand, unconditional", "", 'd', "",
           RawDescriptor({ { ACCESS_DENIED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" },
-                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-545" } }) },
+                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-11" } }) },
+        // What the decision cannot read it never trusts: allow types it
+        // does not know count as allows, and a DACL it cannot read whole is
+        // refused.
+        { "an allowed object ACE", "", 'f', "S-1-1-0",
+          RawDescriptor({ { ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" } }) },
+        { "an allowed callback object ACE", "", 'd', "S-1-1-0",
+          RawDescriptor({ { ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" } }) },
+        { "an ACE type never heard of", "", 'f', "S-1-5-32-545",
+          RawDescriptor({ { 0x20, FILE_WRITE_DATA, "S-1-5-32-545" } }) },
+        { "an ACE of 4 bytes before Everyone's allow", "", 'f', "(unreadable)",
+          RawDescriptor({ { ACCESS_ALLOWED_ACE_TYPE, 0, nullptr },
+                          { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-1-0" } }) },
+        { "a DACL too small for its count", "", 'd', "(unreadable)",
+          RawDescriptor({ { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-544" } }, 1) },
+        { "a DACL of 4 bytes", "", 'f', "(unreadable)", RawDescriptor({}, 0, 4) },
         // Owners: an owner may always rewrite the DACL.
         { "owned by Everyone", "O:WDD:" + admins, 'd', "S-1-1-0" },
         { "owned by LOCAL", "O:S-1-2-0D:" + admins, 'd', "S-1-2-0" },
@@ -243,6 +293,11 @@ TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheSer
         { "Administrators", "D:(A;;FA;;;S-1-5-32-544)", 'f', "" },
         { "SYSTEM", "D:(A;;FA;;;SY)", 'a', "" },
         { "the built-in Administrator", "D:(A;;FA;;;S-1-5-21-7-8-9-500)", 'f', "" },
+        { "this machine's Administrator", "D:(A;;FA;;;S-1-5-21-1-2-3-500)", 'a', "" },
+        { "another domain's Administrator", "D:(A;;FA;;;S-1-5-21-111-222-333-500)", 'f',
+          "S-1-5-21-111-222-333-500" },
+        { "owned by another domain's Domain Admins", "O:S-1-5-21-111-222-333-512D:", 'd',
+          "S-1-5-21-111-222-333-512" },
         { "Domain Admins", "D:(A;;FA;;;S-1-5-21-7-8-9-512)", 'd', "" },
         { "Enterprise Admins", "D:(A;;FA;;;S-1-5-21-7-8-9-519)", 'f', "" },
         { "TrustedInstaller", "D:(A;;FA;;;" + ti + ")", 'f', "" },
@@ -278,97 +333,166 @@ TEST(Access, TheRefusalNamesTheObjectTheAccountAndWhatItMayDo)
         DWORD code;
         const char *message;
     } cases[] = {
-        { "D:(A;;FA;;;BA)(A;;0x1200a9;;;WD)", 0, ACCESS_FOLDER, TRUE, NO_ERROR, "" },
-        { "D:(A;;FA;;;AU)", 0, ACCESS_FOLDER, TRUE, ERROR_INVALID_STATE,
+        { "O:BAD:(A;;FA;;;BA)(A;;0x1200a9;;;WD)", 0, ACCESS_FOLDER, TRUE, NO_ERROR, "" },
+        { "O:BAD:(A;;FA;;;AU)", 0, ACCESS_FOLDER, TRUE, ERROR_INVALID_STATE,
           "C:\\U\\bin can be changed by NT AUTHORITY\\Authenticated Users." },
-        { "D:(A;;FA;;;AU)", 0, ACCESS_FOLDER, FALSE, ERROR_INVALID_STATE,
+        { "O:BAD:(A;;FA;;;AU)", 0, ACCESS_FOLDER, FALSE, ERROR_INVALID_STATE,
           "C:\\U\\bin can be changed by S-1-5-11." },
         { "O:WDD:", 0, ACCESS_FOLDER, TRUE, ERROR_INVALID_STATE,
           "C:\\U\\bin is owned by Everyone, who can change its rights." },
         { "O:S-1-5-21-7-8-9-1002D:", 0, ACCESS_FILE, TRUE, ERROR_INVALID_STATE,
           "C:\\U\\bin is owned by S-1-5-21-7-8-9-1002, who can change its rights." },
-        { "D:(A;;0x40;;;WD)", 0, ACCESS_FOLDER_ABOVE, TRUE, ERROR_INVALID_STATE,
+        { "O:BAD:(A;;0x40;;;WD)", 0, ACCESS_FOLDER_ABOVE, TRUE, ERROR_INVALID_STATE,
           "C:\\U\\bin can be changed by Everyone, who could replace C:\\U\\bin\\x." },
         { "O:S-1-2-0D:", 0, ACCESS_FOLDER_ABOVE, TRUE, ERROR_INVALID_STATE,
           "C:\\U\\bin is owned by LOCAL, who could replace C:\\U\\bin\\x." },
         // No domain of that SID answers here.
-        { "D:(A;;FA;;;S-1-5-21-7-8-9-513)", 0, ACCESS_FILE, TRUE, ERROR_INVALID_STATE,
+        { "O:BAD:(A;;FA;;;S-1-5-21-7-8-9-513)", 0, ACCESS_FILE, TRUE, ERROR_INVALID_STATE,
           "C:\\U\\bin can be changed by S-1-5-21-7-8-9-513." },
         // The widest authority written in decimal.
-        { "D:(A;;FA;;;S-1-4294967295-7)", 0, ACCESS_FILE, FALSE, ERROR_INVALID_STATE,
+        { "O:BAD:(A;;FA;;;S-1-4294967295-7)", 0, ACCESS_FILE, FALSE, ERROR_INVALID_STATE,
           "C:\\U\\bin can be changed by S-1-4294967295-7." },
         { "", ERROR_ACCESS_DENIED, ACCESS_FILE, TRUE, ERROR_ACCESS_DENIED,
           "Who can change C:\\U\\bin cannot be read." },
+        // Nobody owns it: who may rewrite its rights is not known.
+        { "D:(A;;FA;;;BA)", 0, ACCESS_FOLDER, TRUE, ERROR_INVALID_SECURITY_DESCR,
+          "Who can change C:\\U\\bin cannot be read." },
     };
     const std::string below = "C:\\U\\bin\\x and more";
+    const AccessTrust trust = {};
     for (const auto &c : cases) {
         fake = FakeAdvapi();
         fake.securitySddl = c.sddl;
         fake.securityError = c.readError;
+        DWORD attributes;
+        HANDLE object = SecOpenObject("C:\\U\\bin", &attributes);
         char message[MSG_SIZE] = "";
-        EXPECT_EQ(CheckWhoCanChange("C:\\U\\bin", c.kind, below.c_str(), strlen("C:\\U\\bin\\x"),
-                                    NULL, c.lookup, message, sizeof message),
+        EXPECT_EQ(CheckWhoCanChange(object, "C:\\U\\bin", c.kind, below.c_str(),
+                                    strlen("C:\\U\\bin\\x"), &trust, c.lookup, message,
+                                    sizeof message),
                   c.code)
             << c.sddl;
         EXPECT_STREQ(message, c.message) << c.sddl;
+        SecCloseObject(object);
     }
     fake = FakeAdvapi();
 }
 
-// The walk from the file up to the volume's root: what is read, in order,
-// and what is refused. Every path not listed cannot be read.
+// The walk from the file up to the volume's root: what is opened, from the
+// root down, what is read, in order, and what is refused; what is held
+// open, and that all of it is closed. Every path not listed cannot be read.
 TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
 {
     const std::string clean = "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;WD)";
     const std::string addOnly = "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)";  // add files and folders
     const std::string deleteChild = "O:BAD:(A;;FA;;;BA)(A;;0x1200e9;;;WD)";
     const std::string ownedByUser = std::string("O:") + kUser + "D:(A;;FA;;;BA)";
+    const std::string ownedBySelf = std::string("O:") + kSelf + "D:(A;;FA;;;BA)";
+    const std::string writableBySelf = std::string("O:BAD:(A;;FA;;;BA)(A;;FA;;;") + kSelf + ")";
     const std::string script = "C:\\a\\b\\root\\bin\\revaduzeza.bat";
     const std::vector<std::string> scriptPath = { script, "C:\\a\\b\\root\\bin",
                                                   "C:\\a\\b\\root", "C:\\a\\b", "C:\\a", "C:\\" };
     const std::string share = "\\\\server\\share\\inst\\bin\\revaduzeza.bat";
     const std::vector<std::string> sharePath = { share, "\\\\server\\share\\inst\\bin",
                                                  "\\\\server\\share\\inst", "\\\\server\\share\\" };
+    const std::string device = "\\\\?\\UNC\\server\\share\\inst\\bin\\revaduzeza.bat";
+    const std::vector<std::string> devicePath = { device, "\\\\?\\UNC\\server\\share\\inst\\bin",
+                                                  "\\\\?\\UNC\\server\\share\\inst",
+                                                  "\\\\?\\UNC\\server\\share\\" };
+    // Longer than MAX_PATH, with / and .. to resolve: C:\x\y\w\..., never
+    // C:\x/y/z\.. as given.
+    std::string longFile = "C:\\x/y/z\\..\\w", longFull = "C:\\x\\y\\w";
+    for (int i = 0; i < 25; i++) {
+        longFile += "\\abcdefghij";
+        longFull += "\\abcdefghij";
+    }
+    std::vector<std::string> longPath = { longFull + "\\f.bat" };
+    for (std::string p = longFull; p.size() > 3; p = p.substr(0, p.rfind('\\')))
+        longPath.push_back(p);
+    longPath.push_back("C:\\");
+    longFile += "\\f.bat";
+    const std::vector<std::string> toolsPath = { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" };
+    const std::vector<std::string> linkPath = { "C:\\j\\bin\\x.bat", "C:\\j\\bin", "C:\\j", "C:\\" };
     const struct {
         const char *what;
         std::string file;
         int folders;
-        std::vector<std::string> path;         // each read, in order, clean unless below
+        std::vector<std::string> path;         // every object, from the file up, clean unless below
         std::vector<std::pair<int, std::string>> descriptors;  // index in path, SDDL
         DWORD code;
         std::string message;
+        int refused = -1;                      // index in path of the object refused
+        bool link = false;                     // refused unread, as a link
+        AccessTrustee trustee = ACCESS_AS_SERVICE;
+        std::function<void()> setup = nullptr;
     } cases[] = {
         { "clean all the way", script, 2, scriptPath, {}, NO_ERROR, "" },
         { "Authenticated Users only add to C:\\", script, 2, scriptPath, { { 5, addOnly } },
           NO_ERROR, "" },
-        { "but on bin, adding files counts", script, 2, { script, "C:\\a\\b\\root\\bin" },
-          { { 1, addOnly } },
-          ERROR_INVALID_STATE, "C:\\a\\b\\root\\bin can be changed by S-1-5-11." },
-        { "delete child two levels up", script, 2,
-          { script, "C:\\a\\b\\root\\bin", "C:\\a\\b\\root", "C:\\a\\b", "C:\\a" },
-          { { 4, deleteChild } }, ERROR_INVALID_STATE,
-          "C:\\a can be changed by S-1-1-0, who could replace C:\\a\\b." },
+        { "but on bin, adding files counts", script, 2, scriptPath, { { 1, addOnly } },
+          ERROR_INVALID_STATE, "C:\\a\\b\\root\\bin can be changed by S-1-5-11.", 1 },
+        { "delete child two levels up", script, 2, scriptPath, { { 4, deleteChild } },
+          ERROR_INVALID_STATE, "C:\\a can be changed by S-1-1-0, who could replace C:\\a\\b.", 4 },
         { "the drive's root owned by a user", script, 2, scriptPath, { { 5, ownedByUser } },
-          ERROR_INVALID_STATE, std::string("C:\\ is owned by ") + kUser +
-                                   ", who could replace C:\\a." },
-        { "the root owned by a user", script, 2,
-          { script, "C:\\a\\b\\root\\bin", "C:\\a\\b\\root" }, { { 2, ownedByUser } },
           ERROR_INVALID_STATE,
-          std::string("C:\\a\\b\\root is owned by ") + kUser + ", who can change its rights." },
+          std::string("C:\\ is owned by ") + kUser + ", who could replace C:\\a.", 5 },
+        { "the root owned by a user", script, 2, scriptPath, { { 2, ownedByUser } },
+          ERROR_INVALID_STATE,
+          std::string("C:\\a\\b\\root is owned by ") + kUser + ", who can change its rights.", 2 },
         { "a share", share, 2, sharePath, {}, NO_ERROR, "" },
         { "a share's root", share, 2, sharePath, { { 3, deleteChild } }, ERROR_INVALID_STATE,
           "\\\\server\\share\\ can be changed by S-1-1-0, who could replace "
-          "\\\\server\\share\\inst." },
+          "\\\\server\\share\\inst.", 3 },
+        { "a share named in the device form stops at the share's root", device, 2, devicePath,
+          {}, NO_ERROR, "" },
         // Its folder is C:\, never C:, which is drive C's current folder.
         { "vizad.exe at the top of a drive", "C:\\vizad.exe", 1, { "C:\\vizad.exe", "C:\\" }, {},
           NO_ERROR, "" },
-        { "the folder of vizad.exe", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe", "C:\\Tools" }, { { 1, addOnly } },
-          ERROR_INVALID_STATE, "C:\\Tools can be changed by S-1-5-11." },
+        { "the folder of vizad.exe", "C:\\Tools\\vizad.exe", 1, toolsPath, { { 1, addOnly } },
+          ERROR_INVALID_STATE, "C:\\Tools can be changed by S-1-5-11.", 1 },
         { "above the folder of vizad.exe, adding is no harm", "C:\\Tools\\vizad.exe", 1,
-          { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" }, { { 2, addOnly } }, NO_ERROR, "" },
+          toolsPath, { { 2, addOnly } }, NO_ERROR, "" },
         { "dots are resolved first", "C:\\a\\.\\b\\..\\c\\x.bat", 1,
           { "C:\\a\\c\\x.bat", "C:\\a\\c", "C:\\a", "C:\\" }, {}, NO_ERROR, "" },
+        // Longer than the ANSI calls make full: walked as given only when
+        // there is nothing to resolve.
+        { "a long path that is full as it stands", longFull + "\\f.bat", 1, longPath, {}, NO_ERROR,
+          "" },
+        { "a long path with / and ..", longFile, 1, {}, {}, ERROR_BAD_PATHNAME,
+          ("Who can change " + longFile + " cannot be read.").substr(0, MSG_SIZE - 1) },
+        // Links: the walk never walks on through a link, which whoever made
+        // it may point elsewhere at any moment.
+        { "a junction at the top of C: to a trusted tree", "C:\\j\\bin\\x.bat", 1, linkPath, {},
+          ERROR_INVALID_STATE, "C:\\j is a link.", 2, true, ACCESS_AS_SERVICE,
+          [] { fake.links = { "C:\\j" }; } },
+        { "a link to another volume as the script's folder", "C:\\j\\bin\\x.bat", 1, linkPath, {},
+          ERROR_INVALID_STATE, "C:\\j\\bin is a link.", 1, true, ACCESS_AS_SERVICE,
+          [] { fake.links = { "C:\\j\\bin" }; } },
+        { "the script itself a link", "C:\\j\\bin\\x.bat", 1, linkPath, {},
+          ERROR_INVALID_STATE, "C:\\j\\bin\\x.bat is a link.", 0, true, ACCESS_AS_SERVICE,
+          [] { fake.links = { "C:\\j\\bin\\x.bat" }; } },
+        // -install trusts not the person who installs, but the Windows
+        // folder's owner: TrustedInstaller on Windows, the prefix's one user
+        // under Wine.
+        { "-install: the installer's own account owns vizad.exe", "C:\\Tools\\vizad.exe", 1,
+          toolsPath, { { 0, ownedBySelf } }, ERROR_INVALID_STATE,
+          std::string("C:\\Tools\\vizad.exe is owned by ") + kSelf + ", who can change its rights.",
+          0, false, ACCESS_AT_INSTALL, [] { fake.windowsOwner = kInstaller; } },
+        { "-install: the installer's own account may change its folder", "C:\\Tools\\vizad.exe", 1,
+          toolsPath, { { 1, writableBySelf } }, ERROR_INVALID_STATE,
+          std::string("C:\\Tools can be changed by ") + kSelf + ".", 1, false, ACCESS_AT_INSTALL,
+          [] { fake.windowsOwner = kInstaller; } },
+        { "-install: nobody known to own the Windows folder", "C:\\Tools\\vizad.exe", 1,
+          toolsPath, { { 0, ownedBySelf } }, ERROR_INVALID_STATE,
+          std::string("C:\\Tools\\vizad.exe is owned by ") + kSelf + ", who can change its rights.",
+          0, false, ACCESS_AT_INSTALL },
+        { "-install where one account owns everything, the Windows folder too",
+          "C:\\Tools\\vizad.exe", 1, toolsPath,
+          { { 0, ownedBySelf }, { 1, ownedBySelf }, { 2, ownedBySelf } }, NO_ERROR, "", -1, false,
+          ACCESS_AT_INSTALL, [] { fake.windowsOwner = kSelf; } },
+        { "the service trusts the account it runs as", "C:\\Tools\\vizad.exe", 1, toolsPath,
+          { { 0, ownedBySelf } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE,
+          [] { fake.windowsOwner = kInstaller; } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -378,11 +502,32 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
             fake.securityByPath[p] = clean;
         for (const auto &[index, sddl] : c.descriptors)
             fake.securityByPath[c.path[index]] = sddl;
+        if (c.setup)
+            c.setup();
         char message[MSG_SIZE] = "";
-        EXPECT_EQ(CheckWhoCanChangePath(c.file.c_str(), c.folders, FALSE, message, sizeof message),
+        HANDLE *held = NULL;
+        EXPECT_EQ(CheckWhoCanChangePath(c.file.c_str(), c.folders, c.trustee, FALSE, message,
+                                        sizeof message, &held),
                   c.code);
         EXPECT_EQ(std::string(message), c.message);
-        EXPECT_EQ(fake.securityRead, c.path);
+        // Opened and read from the volume's root down, to the object refused.
+        std::vector<std::string> opened(c.path.rbegin(), c.path.rend());
+        if (c.refused >= 0)
+            opened.resize(c.path.size() - c.refused);
+        std::vector<std::string> read = opened;
+        if (c.link)
+            read.pop_back();
+        EXPECT_EQ(fake.opened, opened);
+        EXPECT_EQ(fake.securityRead, read);
+        // Held only when it passed, until released; closed on every path.
+        EXPECT_EQ(held != NULL, c.code == NO_ERROR);
+        EXPECT_EQ(fake.closed.size(), held != NULL ? 0u : opened.size());
+        ReleasePath(held);
+        EXPECT_EQ(FakeOpenObjects(), 0u);
+        std::vector<std::string> closed = fake.closed;
+        std::sort(closed.begin(), closed.end());
+        std::sort(opened.begin(), opened.end());
+        EXPECT_EQ(closed, opened);
     }
     fake = FakeAdvapi();
 }

@@ -220,31 +220,6 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
     return TRUE;
 }
 
-// Files and folders keep their real security unless a case sets another:
-// the cases' trees are the test's own, which nobody else may change.
-DWORD SecGetFileSecurity(LPCSTR lpszPath, PSECURITY_DESCRIPTOR *ppSD)
-{
-    *ppSD = NULL;
-    fake.securityRead.push_back(lpszPath);
-    if (fake.securityError != ERROR_SUCCESS)
-        return fake.securityError;
-    std::string sddl = fake.securitySddl;
-    if (!fake.securityByPath.empty()) {
-        auto found = fake.securityByPath.find(lpszPath);
-        if (found == fake.securityByPath.end())
-            return ERROR_FILE_NOT_FOUND;
-        sddl = found->second;
-    }
-    if (!sddl.empty())
-        return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                                    ppSD, NULL)
-                   ? ERROR_SUCCESS
-                   : GetLastError();
-    return GetNamedSecurityInfoA(lpszPath, SE_FILE_OBJECT,
-                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, NULL,
-                                 NULL, NULL, NULL, ppSD);
-}
-
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse)
 {
@@ -273,5 +248,126 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
     }
     DWORD result = CopySid(cbSid, pSid, self) ? ERROR_SUCCESS : GetLastError();
     LocalFree(self);
+    return result;
+}
+
+// The objects on a path: each handle is an index into the paths opened.
+static const size_t kObjectBase = 0x7000;
+static std::vector<std::string> objectPaths;
+static std::vector<bool> objectOpen;
+
+// Whether path is cleanTree, lies inside it, or is a folder above it, in
+// the device forms (\\?\C:\..., \\.\C:\...) too.
+static bool InCleanTree(std::string path)
+{
+    const std::string &tree = fake.cleanTree;
+    if (path.compare(0, 4, "\\\\?\\") == 0 || path.compare(0, 4, "\\\\.\\") == 0)
+        path.erase(0, 4);
+    auto within = [](const std::string &inner, const std::string &outer) {
+        return _strnicmp(inner.c_str(), outer.c_str(), outer.size()) == 0 &&
+               (inner.size() == outer.size() || outer.back() == '\\' || inner[outer.size()] == '\\');
+    };
+    return !tree.empty() && (within(path, tree) || within(tree, path));
+}
+
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    bool listed = fake.securityByPath.empty()
+                      ? !fake.securitySddl.empty() || fake.securityError != ERROR_SUCCESS
+                      : fake.securityByPath.count(lpszPath) != 0;
+    if (!listed && !InCleanTree(lpszPath)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    fake.opened.push_back(lpszPath);
+    *pdwAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    for (const std::string &link : fake.links)
+        if (link == lpszPath)
+            *pdwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    objectPaths.push_back(lpszPath);
+    objectOpen.push_back(true);
+    return (HANDLE)(kObjectBase + objectPaths.size() - 1);
+}
+
+// The path of an open object; "" for a handle the fake never gave out.
+static std::string ObjectPath(HANDLE hObject)
+{
+    size_t index = (size_t)hObject - kObjectBase;
+    return index < objectPaths.size() && objectOpen[index] ? objectPaths[index] : "";
+}
+
+DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
+{
+    *ppSD = NULL;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        path = ObjectPath(hObject);
+        if (path.empty())
+            return ERROR_INVALID_HANDLE;
+        fake.securityRead.push_back(path);
+    }
+    if (fake.securityError != ERROR_SUCCESS)
+        return fake.securityError;
+    std::string sddl = fake.securitySddl;
+    auto found = fake.securityByPath.find(path);
+    if (found != fake.securityByPath.end())
+        sddl = found->second;
+    else if (InCleanTree(path))
+        sddl = "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;WD)";
+    if (sddl.empty())
+        return ERROR_FILE_NOT_FOUND;
+    return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                ppSD, NULL)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+BOOL SecCloseObject(HANDLE hObject)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::string path = ObjectPath(hObject);
+    if (path.empty())
+        return FALSE;
+    objectOpen[(size_t)hObject - kObjectBase] = false;
+    fake.closed.push_back(path);
+    return TRUE;
+}
+
+size_t FakeOpenObjects()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    size_t open = 0;
+    for (bool o : objectOpen)
+        open += o;
+    return open;
+}
+
+static DWORD CopySidText(const std::string &text, SID *pSid, DWORD cbSid)
+{
+    PSID sid = NULL;
+    if (!ConvertStringSidToSidA(text.c_str(), &sid))
+        return GetLastError();
+    DWORD result = CopySid(cbSid, pSid, sid) ? ERROR_SUCCESS : GetLastError();
+    LocalFree(sid);
+    return result;
+}
+
+DWORD SecGetWindowsOwner(SID *pSid, DWORD cbSid)
+{
+    return fake.windowsOwner.empty() ? ERROR_FILE_NOT_FOUND
+                                     : CopySidText(fake.windowsOwner, pSid, cbSid);
+}
+
+DWORD SecGetDomains(SID *pAccount, SID *pPrimary, DWORD cbSid)
+{
+    pAccount->Revision = 0;
+    pPrimary->Revision = 0;
+    DWORD result = ERROR_SUCCESS;
+    if (!fake.accountDomain.empty())
+        result = CopySidText(fake.accountDomain, pAccount, cbSid);
+    if (result == ERROR_SUCCESS && !fake.primaryDomain.empty())
+        result = CopySidText(fake.primaryDomain, pPrimary, cbSid);
     return result;
 }

@@ -42,15 +42,24 @@ struct FakeAdvapi {
     // control that arrives before the first report.
     std::function<void()> onRegister;
 
-    // File security: the real one, unless a descriptor or a failure is set.
+    // File security, never the real one: a descriptor for every path (when
+    // set, or a failure to read it), or one per path, which wins over it;
+    // once any is set per path, a path not listed cannot be opened (2), so
+    // that a check of the wrong path shows. Every path read is recorded.
     std::string securitySddl;
     DWORD securityError = ERROR_SUCCESS;
-    // A descriptor per path, which wins over the above; once any is set, a
-    // path not listed cannot be read (2), so that a check of the wrong path
-    // shows. Every path read is recorded.
     std::map<std::string, std::string> securityByPath;
     std::vector<std::string> securityRead;
     std::string selfSid;                     // the host's own account; "" for the real one
+
+    // The objects on a path, opened through the seam, never on the disk.
+    // A clean descriptor (Administrators own it) for cleanTree, everything
+    // in it and every folder above it: the cases' own scratch trees.
+    std::string cleanTree;
+    std::vector<std::string> links;          // shown as reparse points
+    std::vector<std::string> opened, closed;  // in order
+    std::string windowsOwner;                // "" when it cannot be read
+    std::string accountDomain, primaryDomain;  // "" for none
 
     // Event log.
     std::vector<EventEntry> events;
@@ -68,5 +77,7 @@ bool FakeWaitForState(DWORD state, DWORD timeoutMs = 30000);
 // A copy of the reports so far, taken under the fake's lock.
 std::vector<SERVICE_STATUS> FakeReports();
 std::vector<EventEntry> FakeEvents();
+// The objects opened and not yet closed.
+size_t FakeOpenObjects();
 
 #endif

@@ -19,6 +19,10 @@ protected:
     void SetUp() override
     {
         fake = FakeAdvapi();
+        // The cases' scripts lie in their own scratch tree, which the fake
+        // hands out as Administrators' own: the check never reads the disk.
+        const char *base = getenv("VIZAD_TEST_DIR");
+        fake.cleanTree = base ? base : "C:\\vizad-tests";
         bDebug = FALSE;
         dwErr = 0;
         memset(&ssStatus, 0, sizeof ssStatus);
@@ -34,6 +38,7 @@ protected:
     {
         EXPECT_EQ(hServerStopEvent, (HANDLE)NULL) << "the stop event outlived the start routine";
         EXPECT_EQ(fake.openSources, 0) << "an event source was left open";
+        EXPECT_EQ(FakeOpenObjects(), 0u) << "an object on the script's path was left open";
         fake.onReport = nullptr;
     }
 

@@ -32,6 +32,11 @@ using InstallUnitTest = HostTest;
 
 TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
 {
+    // The test program's own path, wherever the checkout lies, is
+    // Administrators' own to the fake.
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(NULL, self, MAX_PATH), 0u);
+    fake.cleanTree = self;
     std::string expected =
         "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n";
     for (auto command : { CmdInstallService, CmdRemoveService })
@@ -50,7 +55,8 @@ TEST_F(InstallUnitTest, InstallSetsThePreshutdownTimeoutOrSaysWhyNot)
         SetUp();
         fake.managerOpens = true;
         fake.config2Error = error;
-        fake.securitySddl = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)";  // whatever the checkout's folders
+        // The program and every folder above it are Administrators' own.
+        fake.securitySddl = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)";
         std::string expected = "Ulvane Trelox ZUVO installed.\r\n";
         if (error != ERROR_SUCCESS)
             expected += ExpectedErrorText(error) + "\r\n";

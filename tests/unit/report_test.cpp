@@ -46,7 +46,7 @@ TEST_F(ReportTest, CheckpointAndAcceptedControlsFollowTheState)
     EXPECT_EQ(fake.reports.size(), sizeof steps / sizeof steps[0]);
     // A refused stop puts a stop-pending service back to running, never a
     // stopped one: the stopped report stays the last.
-    EXPECT_TRUE(ReportStopRefused());
+    ReportCurrentStatusToSCMgr(TRUE);
     EXPECT_EQ(fake.reports.size(), sizeof steps / sizeof steps[0]);
     EXPECT_TRUE(fake.events.empty());
 }
@@ -60,7 +60,7 @@ TEST_F(ReportTest, ConsoleModeLeavesRecordAndCounterAlone)
     bDebug = TRUE;
     EXPECT_TRUE(ReportStatusToSCMgr(SERVICE_START_PENDING, 0, 3000));
     EXPECT_TRUE(ReportStatusToSCMgr(SERVICE_STOP_PENDING, 5, 0));
-    EXPECT_TRUE(ReportCurrentStatusToSCMgr());
+    ReportCurrentStatusToSCMgr(FALSE);
     fake.failReport = 2;  // would fail if it were sent
     EXPECT_TRUE(ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0));
     EXPECT_TRUE(SameStatus(ssStatus, before));
@@ -84,7 +84,7 @@ TEST_F(ReportTest, ReReportSendsTheCurrentStateAndAdvancesPendingCheckpoints)
     for (const auto &c : cases) {
         if (c.state != SERVICE_START_PENDING)
             ASSERT_TRUE(ReportStatusToSCMgr(c.state, 0, 3000));
-        ASSERT_TRUE(ReportCurrentStatusToSCMgr());
+        ReportCurrentStatusToSCMgr(FALSE);
         DWORD cp = c.checkPointStep ? base + c.checkPointStep : 0;
         EXPECT_TRUE(SameStatus(fake.reports.back(), Status(c.state, c.accepted, 0, cp, 0)));
     }

@@ -34,8 +34,16 @@ TEST_F(SupervisorTest, ServesUntilTheStopInstanceEndsTheRunInstance)
 // The run instance inherits the host's inheritable handles, not only its
 // standard ones (a redirected -debug run's scripts write to the host's
 // output that way on Windows): it signals an event the host passed on.
+// Every object on the script's path is held open from the check until the
+// instance has started, then closed.
+static size_t heldAtStart, closedAtStart;
 TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
 {
+    pfnRunInstanceStarting = [] {
+        heldAtStart = FakeOpenObjects();
+        closedAtStart = fake.closed.size();
+    };
+    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
     SECURITY_ATTRIBUTES sa = { sizeof sa, NULL, TRUE };
     HANDLE inherited = CreateEventA(&sa, TRUE, FALSE, NULL);
     ASSERT_NE(inherited, (HANDLE)NULL);
@@ -49,6 +57,22 @@ TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
     EXPECT_TRUE(fake.events.empty());
     EXPECT_EQ(WaitForSingleObject(inherited, 0), WAIT_OBJECT_0);
+    // C:\, the scratch folders, inst, bin and the script.
+    EXPECT_GE(heldAtStart, 5u);
+    EXPECT_EQ(heldAtStart, fake.opened.size());
+    EXPECT_EQ(closedAtStart, 0u);
+    EXPECT_EQ(fake.closed.size(), fake.opened.size());
+
+    // A console run is the person's own, and a refusal would be logged
+    // nowhere: a tree that anybody may change still runs, unchecked.
+    SetUp();
+    SetRoot(inst.root.c_str());
+    bDebug = TRUE;
+    fake.cleanTree.clear();
+    fake.securitySddl = "O:WDD:(A;;FA;;;WD)";
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(CountCalls(inst, "run"), 2u);
+    EXPECT_TRUE(fake.opened.empty());
 }
 
 // Ctrl+C and Ctrl+Break are stop requests the handler takes; close, log-off
@@ -197,7 +221,6 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
 // wrong, and every stop is refused again.
 TEST_F(SupervisorTest, RefusedStopGoesBackToRunningAndTheNextStopRuns)
 {
-    const char *kSafe = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)";
     std::string dir = NewTestDir("sup-stop");
     Installation good = MakeInstallation(dir + "\\good");
     std::vector<Installation> insts = { MakeInstallation(dir + "\\pct%OS%x"),
@@ -223,7 +246,7 @@ TEST_F(SupervisorTest, RefusedStopGoesBackToRunningAndTheNextStopRuns)
         // Named by its SID: the stop routine runs on the thread that answers
         // every control, and a name lookup may wait on a domain controller.
         { "a script anybody may change", good.root, L"",
-          good.script + " can be changed by S-1-1-0.\n", [&] { fake.securitySddl = kSafe; } },
+          good.script + " can be changed by S-1-1-0.\n", [] { fake.securityByPath.clear(); } },
         // Held without sharing: present, but no process can be made of it.
         { "a script that cannot be started", good.root, L"", good.script + " not found.\n",
           [&] { CloseHandle(held); } },
@@ -235,9 +258,8 @@ TEST_F(SupervisorTest, RefusedStopGoesBackToRunningAndTheNextStopRuns)
             SetWideRoot(c.wideRoot);
         else
             SetRoot(c.root.empty() ? nullptr : c.root.c_str());
-        fake.securitySddl = c.entry.find("changed") != std::string::npos
-                                ? "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"
-                                : kSafe;
+        if (c.entry.find("changed") != std::string::npos)
+            fake.securityByPath[good.script] = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)";
         if (c.entry == good.script + " not found.\n") {
             held = CreateFileA(good.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, NULL);
