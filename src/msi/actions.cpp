@@ -30,6 +30,7 @@
 // is the one that keeps a file in use from being removed.
 #include <windows.h>
 #include <msiquery.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -165,26 +166,42 @@ static bool StopAndWait(MSIHANDLE install, DWORD seconds, bool stop)
     return stopped;
 }
 
-extern "C" __declspec(dllexport) UINT __stdcall StopBeforeChanges(MSIHANDLE install)
+// Stops or waits for as many seconds as the property holds; CheckSettings
+// has refused any other value.
+static UINT StopWithin(MSIHANDLE install, const wchar_t *property, bool stop)
 {
     wchar_t text[16];
     DWORD seconds;
-    GetProperty(install, L"STOPTIMEOUT", text, 16);
-    // CheckSettings has refused any other value.
+    GetProperty(install, property, text, 16);
     if (!ParseNumber(text, kMaxStopSeconds, &seconds))
         return ERROR_INSTALL_FAILURE;
-    return StopAndWait(install, seconds, true) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return StopAndWait(install, seconds, stop) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall StopBeforeChanges(MSIHANDLE install)
+{
+    return StopWithin(install, L"STOPTIMEOUT", true);
 }
 
 // CustomActionData: STOPTIMEOUT.
 extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceEnd(MSIHANDLE install)
 {
-    wchar_t text[16];
-    DWORD seconds;
-    GetProperty(install, L"CustomActionData", text, 16);
-    if (!ParseNumber(text, kMaxStopSeconds, &seconds))
-        return ERROR_INSTALL_FAILURE;
-    return StopAndWait(install, seconds, false) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return StopWithin(install, L"CustomActionData", false);
+}
+
+// Appends one refusal to refusal (count characters), after a "; " when it
+// already holds one.
+static void AppendRefusal(wchar_t *refusal, size_t count, const wchar_t *format, ...)
+{
+    size_t used = wcslen(refusal);
+    va_list args;
+    if (used != 0 && used + 2 < count) {
+        wcscpy(refusal + used, L"; ");
+        used += 2;
+    }
+    va_start(args, format);
+    vswprintf(refusal + used, count - used, format, args);
+    va_end(args);
 }
 
 // Appends to refusal (count characters) the refusal of a root that the
@@ -208,11 +225,10 @@ static void CheckRootSpelling(const wchar_t *root, wchar_t *refusal, size_t coun
     size_t n = wcslen(why);
     while (n > 0 && (why[n - 1] == L'\r' || why[n - 1] == L'\n'))
         why[--n] = L'\0';
-    size_t used = wcslen(refusal);
-    swprintf(refusal + used, count - used,
-             L"%lsZOVOVEV=%ls is refused: the system's code page does not spell it, and the service would "
-             L"log \"%ls not found.\" at every start (error 1113: %ls)",
-             used ? L"; " : L"", root, script, why);
+    AppendRefusal(refusal, count,
+                  L"ZOVOVEV=%ls is refused: the system's code page does not spell it, and the service would "
+                  L"log \"%ls not found.\" at every start (error 1113: %ls)",
+                  root, script, why);
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
@@ -229,21 +245,17 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
             CheckRootSpelling(text, refusal, 1024);
         GetProperty(install, L"STARTTYPE", text, 16);
         if (!ParseStartType(text, &type, &delayed))
-            swprintf(refusal + wcslen(refusal), 1024 - wcslen(refusal),
-                     L"%lsSTARTTYPE=%ls is refused: it is demand, auto or delayed-auto",
-                     refusal[0] ? L"; " : L"", text);
+            AppendRefusal(refusal, 1024, L"STARTTYPE=%ls is refused: it is demand, auto or delayed-auto", text);
         GetProperty(install, L"PRESHUTDOWNTIMEOUT", text, 16);
         if (!ParseNumber(text, 0xFFFFFFFF, &number))
-            swprintf(refusal + wcslen(refusal), 1024 - wcslen(refusal),
-                     L"%lsPRESHUTDOWNTIMEOUT=%ls is refused: it is a number of milliseconds",
-                     refusal[0] ? L"; " : L"", text);
+            AppendRefusal(refusal, 1024, L"PRESHUTDOWNTIMEOUT=%ls is refused: it is a number of milliseconds",
+                          text);
     }
     // The removal waits too.
     GetProperty(install, L"STOPTIMEOUT", text, 16);
     if (!ParseNumber(text, kMaxStopSeconds, &number))
-        swprintf(refusal + wcslen(refusal), 1024 - wcslen(refusal),
-                 L"%lsSTOPTIMEOUT=%ls is refused: it is a number of seconds, at most %lu",
-                 refusal[0] ? L"; " : L"", text, kMaxStopSeconds);
+        AppendRefusal(refusal, 1024, L"STOPTIMEOUT=%ls is refused: it is a number of seconds, at most %lu", text,
+                      kMaxStopSeconds);
     if (refusal[0] && MsiSetPropertyW(install, L"VizadRefusal", refusal) != ERROR_SUCCESS)
         return ERROR_INSTALL_FAILURE;
     return ERROR_SUCCESS;

@@ -1,6 +1,5 @@
 // -install and -remove where the fake manager shows what the real one
-// cannot be made to: a refusal of full access, as for a user who is not an
-// administrator, and a preshutdown timeout that cannot be set.
+// cannot be made to.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -30,39 +29,44 @@ static std::string CaptureStdout(const std::function<void()> &command)
 
 using InstallUnitTest = HostTest;
 
+// A manager that refuses full access, as to a user who is not an
+// administrator, ends both commands with text 8. One that opens lets
+// -install set the preshutdown timeout right after it made the service;
+// when that is refused, the service stays registered with Windows' default,
+// and the reason follows on a line of its own.
 TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
 {
     // The test program's own path, wherever the checkout lies, is
     // Administrators' own to the fake.
     char self[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(NULL, self, MAX_PATH), 0u);
-    fake.cleanTree = self;
-    std::string expected =
-        "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n";
-    for (auto command : { CmdInstallService, CmdRemoveService })
-        EXPECT_EQ(CaptureStdout(command), expected);
-    EXPECT_TRUE(FakeReports().empty());
-    EXPECT_TRUE(fake.events.empty());  // commands print, they never log
-}
-
-// The preshutdown timeout is set right after the service is made; when it
-// cannot be, the service stays registered with Windows' default, and the
-// reason follows on a line of its own.
-TEST_F(InstallUnitTest, InstallSetsThePreshutdownTimeoutOrSaysWhyNot)
-{
-    for (DWORD error : { (DWORD)ERROR_SUCCESS, (DWORD)ERROR_ACCESS_DENIED }) {
-        SCOPED_TRACE("error " + std::to_string(error));
+    const struct {
+        const char *name;
+        bool opens;
+        DWORD config2Error;
+        void (*command)(void);
+        std::string out;
+        size_t config2Calls;
+    } cases[] = {
+        { "install, refused", false, ERROR_SUCCESS, CmdInstallService,
+          "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n", 0 },
+        { "remove, refused", false, ERROR_SUCCESS, CmdRemoveService,
+          "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n", 0 },
+        { "install", true, ERROR_SUCCESS, CmdInstallService, "Ulvane Trelox ZUVO installed.\r\n", 1 },
+        { "install, timeout refused", true, ERROR_ACCESS_DENIED, CmdInstallService,
+          "Ulvane Trelox ZUVO installed.\r\n" + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n", 1 },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         SetUp();
-        fake.managerOpens = true;
-        fake.config2Error = error;
-        // The program and every folder above it are Administrators' own.
-        fake.securitySddl = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)";
-        std::string expected = "Ulvane Trelox ZUVO installed.\r\n";
-        if (error != ERROR_SUCCESS)
-            expected += ExpectedErrorText(error) + "\r\n";
-        EXPECT_EQ(CaptureStdout(CmdInstallService), expected);
-        EXPECT_EQ(fake.config2, (std::vector<std::pair<DWORD, DWORD>>{
-                                    { SERVICE_CONFIG_PRESHUTDOWN_INFO, 180000 } }));
+        fake.cleanTree = self;
+        fake.managerOpens = c.opens;
+        fake.config2Error = c.config2Error;
+        EXPECT_EQ(CaptureStdout(c.command), c.out);
+        using Calls = std::vector<std::pair<DWORD, DWORD>>;
+        EXPECT_EQ(fake.config2, Calls(c.config2Calls, { SERVICE_CONFIG_PRESHUTDOWN_INFO, 180000 }));
         EXPECT_EQ(fake.openServices, 0);
+        EXPECT_TRUE(FakeReports().empty());
+        EXPECT_TRUE(fake.events.empty());  // commands print, they never log
     }
 }
