@@ -200,33 +200,7 @@ typedef NTSTATUS(WINAPI *PFN_LSAFREE)(PVOID);
 
 HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
 {
-    WCHAR szWide[4 + 32768];
-    // A drive path that the ANSI calls would refuse as too long opens in the
-    // \\?\ form, which takes it as it stands: the walk made it full.
-    const WCHAR *lpszName = strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':' ? szWide : szWide + 4;
-    HANDLE hObject;
-
-    memcpy(szWide, L"\\\\?\\", 4 * sizeof(WCHAR));
-    if (MultiByteToWideChar(CP_ACP, 0, lpszPath, -1, szWide + 4, 32768) == 0)
-        return INVALID_HANDLE_VALUE;
-    // Reading its data, not only its security, is what makes the sharing
-    // hold: an open for security alone is not counted.
-    hObject = CreateFileW(lpszName, READ_CONTROL | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          NULL, OPEN_EXISTING,
-                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    // By its name, which the open object keeps from being renamed or
-    // replaced: Wine opens a link's target even so, and shows the link as a
-    // reparse point by its name only.
-    if (hObject == INVALID_HANDLE_VALUE)
-        return hObject;
-    *pdwAttributes = GetFileAttributesW(lpszName);
-    if (*pdwAttributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD dwErr = GetLastError();
-        CloseHandle(hObject);
-        SetLastError(dwErr);
-        hObject = INVALID_HANDLE_VALUE;
-    }
-    return hObject;
+    return OpenPathObject(lpszPath, pdwAttributes);
 }
 
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)

@@ -40,10 +40,14 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
 // Opens the file or folder at lpszPath itself, not a link's target, to
 // read its security and data, sharing reading and writing but not
 // deletion: while it is open nobody may delete, rename or replace it.
+// Held by another process that shares no reading, it is opened for its
+// security alone, and that process's handle holds it instead.
 // *pdwAttributes gets its attributes, FILE_ATTRIBUTE_REPARSE_POINT for a
 // link. INVALID_HANDLE_VALUE with the last error set when it cannot be
 // opened.
 HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes);
+// hold.cpp: the open behind SecOpenObject, which unit tests also make on the disk.
+HANDLE OpenPathObject(LPCSTR lpszPath, DWORD *pdwAttributes);
 // The owner and DACL of the open object, in storage to be freed with
 // LocalFree (NULL on failure); returns the error code, not the last error.
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD);

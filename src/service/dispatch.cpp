@@ -7,10 +7,12 @@
 #include "service/host.h"
 #include "zuvo/supervisor.h"
 
-// Runs on the main thread, inside the dispatcher, for every control request.
-// Preshutdown is Windows' own stop before a shutdown, and takes the same
-// path. A stop that started no stop instance puts the service back to
-// running: the manager would never send a stop-pending service another.
+// Runs on the main thread, inside the dispatcher, for every control request,
+// and returns at once: the manager holds back every other service's
+// controls meanwhile. Preshutdown is Windows' own stop before a shutdown,
+// and takes the same path: the service thread does the stop's work, and
+// the service stays stop-pending until the run instance ends, since the
+// manager sends nothing after a stop.
 DWORD WINAPI service_ctrl(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventData,
                           LPVOID lpContext)
 {
@@ -21,12 +23,10 @@ DWORD WINAPI service_ctrl(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventDat
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_PRESHUTDOWN:
         ReportStatusToSCMgr(SERVICE_STOP_PENDING, NO_ERROR, 0);
-        if (!ServiceStop())  // returns once the stop instance is started
-            ReportCurrentStatusToSCMgr(TRUE);
+        RequestServiceStop();
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
-        ReportCurrentStatusToSCMgr(FALSE);
-        return NO_ERROR;
+        return NO_ERROR;  // the manager answers with the last report
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;  // never accepted, so never answered
     }
@@ -51,7 +51,9 @@ void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv)
     if (ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
         ServiceStart(dwArgc, lpszArgv);
 
-    ReportStatusToSCMgr(SERVICE_STOPPED, dwErr, 0);
+    // Once a stop instance has run, the servers were stopped as asked,
+    // whatever was refused or failed on the way.
+    ReportStatusToSCMgr(SERVICE_STOPPED, stopstarted ? NO_ERROR : dwErr, 0);
 }
 
 // Returns the process's exit status: 0 when the dispatcher ran the service,

@@ -27,7 +27,6 @@ BOOL IsExactAnsiSpelling(const char *lpszAnsi, const WCHAR *lpszWide);
 
 // report.cpp
 BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
-void ReportCurrentStatusToSCMgr(BOOL fStopRefused);
 void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus);
 void AddToMessageLog(const char *lpszMsg);
 

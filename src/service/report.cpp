@@ -39,8 +39,9 @@ static BOOL SendStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWait
     // before its registration has returned the handle to the service thread:
     // a control then finds it still 0. Nothing can be reported with it, and
     // logging the refusal would end a good run with exit code 6; the record
-    // is left as it is, start-pending, for the first real report.
-    if (sshStatusHandle == 0)
+    // is left as it is, start-pending, for the first real report. After
+    // the stopped report a service does nothing more.
+    if (sshStatusHandle == 0 || ssStatus.dwCurrentState == SERVICE_STOPPED)
         return FALSE;
     // Preshutdown is a stop that Windows sends before it shuts down, and
     // waits for; a service that accepts only stop is not told and its
@@ -84,27 +85,6 @@ void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus)
     LeaveCriticalSection(&csStatus);
 }
 
-// Re-sends the state the record holds, as a control's answer whose result
-// nobody examines; reading it under the lock keeps a
-// late re-report from undoing a report the service thread has just made.
-// After a stop that started no stop instance (fStopRefused) the servers go on
-// running: a stop-pending service says so, and accepts the next stop, since
-// the manager sends no control to a service that stays stop-pending. Only
-// from stop-pending, so that a run instance which ended meanwhile keeps its
-// stopped report last.
-void ReportCurrentStatusToSCMgr(BOOL fStopRefused)
-{
-    DWORD dwState;
-
-    if (bDebug)
-        return;
-    LockStatus();
-    dwState = ssStatus.dwCurrentState;
-    if (!fStopRefused || dwState == SERVICE_STOP_PENDING)
-        SendStatus(fStopRefused ? SERVICE_RUNNING : dwState, NO_ERROR, 0);
-    LeaveCriticalSection(&csStatus);
-}
-
 void AddToMessageLog(const char *lpszMsg)
 {
     char szFormat[MSG_SIZE];
@@ -124,6 +104,8 @@ void AddToMessageLog(const char *lpszMsg)
 
     lpszStrings[0] = szMsg;
     lpszStrings[1] = lpszMsg;
-    EvtReportEvent(hEventSource, EVENTLOG_ERROR_TYPE, 0, 0, NULL, 2, 0, lpszStrings, NULL);
+    // Code 0 is no failure: a stop that goes through after a refusal.
+    EvtReportEvent(hEventSource, dwErr != NO_ERROR ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE,
+                   0, 0, NULL, 2, 0, lpszStrings, NULL);
     EvtDeregisterEventSource(hEventSource);
 }

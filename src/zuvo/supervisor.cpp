@@ -1,6 +1,8 @@
 // The start and stop routines. ServiceStart runs on the service thread (or
 // the main thread in console mode) and spends its life waiting for the run
-// instance; ServiceStop runs on a control handler's thread at any moment.
+// instance; as a service it also carries out the stop that the control
+// handler hands it. ServiceStop runs on the console handler's thread at any
+// moment.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,19 +13,24 @@
 #include "zuvo/supervisor.h"
 
 #define START_STEP_REPORTS 3     // start-pending reports after the stop event exists
+#define STOP_RETRY_MS 5000       // between the tries of a stop that could not start its instance
 
 char *qelctl = NULL;
 HANDLE hServerStopEvent = NULL;
 BOOL stoprequested = FALSE;
 BOOL stopstarted = FALSE;
+DWORD dwStopRetry = STOP_RETRY_MS;
 static DWORD termstat = 0;  // the run instance's exit code; kept, not used
 static BOOL fRootExact = FALSE;  // qelctl names the root that was set
 void (*pfnRunInstanceStarting)(void) = NULL;
 
-// Guards forming qelctl, the stop event's signalling and closing, the stop
-// request's record, and the decision to start the run instance, which must
-// not race a stop request.
+// Guards forming qelctl, starting either instance, and the decision to
+// start the run instance, which must not race a stop request.
 static SRWLOCK srwSupervisor = SRWLOCK_INIT;
+// Guards the stop request's record and the stop event's signalling and
+// closing. Nothing holds it for long: the control handler takes it alone,
+// and returns at once whatever the service thread is doing.
+static SRWLOCK srwRequest = SRWLOCK_INIT;
 
 // Out of line: one call each instead of the lock's address at every use.
 static __attribute__((noinline)) void LockSupervisor(void)
@@ -88,49 +95,43 @@ static BOOL FormScriptPath(void)
     return qelctl != NULL;
 }
 
-static BOOL IsScriptReadable(const char *lpszPath)
+// NO_ERROR when the script can be opened for reading, or why not.
+static DWORD CheckScriptReadable(const char *lpszPath)
 {
     HANDLE hFile = CreateFileA(lpszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 
     if (hFile == INVALID_HANDLE_VALUE)
-        return FALSE;
+        return GetLastError();
     CloseHandle(hFile);
-    return TRUE;
+    return NO_ERROR;
 }
 
 // The script, its folder, the root and every folder above it up to the
 // volume's root, which the service runs as LocalSystem: when anybody but
 // the system, the administrators and the service's own account can change
 // or replace one of them, they could run their commands with the service's
-// rights, so neither instance starts. Logs which one and why; the entry's
-// code becomes the exit code. On success *pphHeld holds them all open until
-// ReleasePath, so that none is renamed away or replaced before the instance
-// has started. A console run is the person's own and is not checked.
-// fNameAccounts looks the account's name up, which may wait on a domain
-// controller: the stop routine, on the thread that answers every control,
-// names it by its SID instead.
-static BOOL IsInstallationProtected(BOOL fNameAccounts, HANDLE **pphHeld)
+// rights, so neither instance starts. NO_ERROR, or the code with lpszWhy
+// (MSG_SIZE) naming which one and why. On success *pphHeld holds them all
+// open until ReleasePath, so that none is renamed away or replaced before
+// the instance has started. A console run is the person's own and is not
+// checked.
+static DWORD CheckInstallation(char *lpszWhy, HANDLE **pphHeld)
 {
-    char szWhy[MSG_SIZE];
-    size_t cchWhy;
     DWORD dwCode;
+    size_t cchWhy;
 
     *pphHeld = NULL;
     if (bDebug)
-        return TRUE;
-    szWhy[0] = '\0';
+        return NO_ERROR;
+    lpszWhy[0] = '\0';
     // The script's two folders: bin and the root.
-    dwCode = CheckWhoCanChangePath(qelctl, 2, ACCESS_AS_SERVICE, fNameAccounts, szWhy,
-                                   MSG_SIZE - 1, pphHeld);
-    if (dwCode == NO_ERROR)
-        return TRUE;
-    cchWhy = strlen(szWhy);  // room was kept for the line end
-    szWhy[cchWhy] = '\n';
-    szWhy[cchWhy + 1] = '\0';
-    SetLastError(dwCode);
-    AddToMessageLog(szWhy);
-    return FALSE;
+    dwCode = CheckWhoCanChangePath(qelctl, 2, ACCESS_AS_SERVICE, TRUE, lpszWhy, MSG_SIZE - 1,
+                                   pphHeld);
+    cchWhy = strlen(lpszWhy);  // room was kept for the line end
+    lpszWhy[cchWhy] = '\n';
+    lpszWhy[cchWhy + 1] = '\0';
+    return dwCode;
 }
 
 // Starts the script with lpszArg (NULL for none) without waiting for it.
@@ -165,27 +166,147 @@ static HANDLE StartScriptInstance(const char *lpszArg)
     return pi.hProcess;
 }
 
-// Prints the text in console mode, logs it otherwise.
-static void ReportFailure(const char *lpszMsg)
+// Prints the text in console mode, logs it otherwise, with dwCode as the
+// entry's code (and so the service's exit code).
+static void ReportFailure(DWORD dwCode, const char *lpszMsg)
 {
-    if (bDebug)
+    if (bDebug) {
         printf("%s", lpszMsg);
-    else
-        AddToMessageLog(lpszMsg);
+        return;
+    }
+    SetLastError(dwCode);
+    AddToMessageLog(lpszMsg);
 }
 
-// Text 1 with the script's path, printed or logged. dwCode says why the
-// script cannot be run; it is the thread's last error when the text is
-// logged, so that the entry (and the service's exit code) carries it.
-static void ReportScriptFailure(DWORD dwCode)
+// Text 1 with the script's path.
+static void FormatScriptFailure(char *errmsg)
 {
     char szFormat[MSG_SIZE];
-    char errmsg[MSG_SIZE];
 
     GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE);
     FormatText(errmsg, MSG_SIZE, szFormat, qelctl);
-    SetLastError(dwCode);
-    ReportFailure(errmsg);
+}
+
+// Text 1, printed or logged with dwCode, which says why the script cannot
+// be run.
+static void ReportScriptFailure(DWORD dwCode)
+{
+    char errmsg[MSG_SIZE];
+
+    FormatScriptFailure(errmsg);
+    ReportFailure(dwCode, errmsg);
+}
+
+// Starts the stop instance, when its script may be run; the caller holds
+// the supervisor's lock. NO_ERROR once it has started, otherwise the code
+// with lpszWhy (MSG_SIZE) saying why: without a root, or with one the code
+// page misspells, there is no script to run, nor with one that anybody may
+// have rewritten since the start.
+static DWORD TryStopInstance(char *lpszWhy)
+{
+    HANDLE hStopInstance;
+    HANDLE *phHeld;
+    DWORD dwCode = ERROR_NO_UNICODE_TRANSLATION;
+
+    if (!FormScriptPath()) {
+        GetResourceString(IDS_NO_ROOT, lpszWhy, MSG_SIZE);
+        return ERROR_ENVVAR_NOT_FOUND;
+    }
+    if (fRootExact) {
+        dwCode = CheckInstallation(lpszWhy, &phHeld);
+        if (dwCode != NO_ERROR)
+            return dwCode;
+        hStopInstance = StartScriptInstance(STOP_ARGUMENT);
+        dwCode = GetLastError();
+        ReleasePath(phHeld);  // held until CreateProcessA has returned
+        if (hStopInstance != NULL) {
+            CloseHandle(hStopInstance);  // never waited for
+            stopstarted = TRUE;
+            return NO_ERROR;
+        }
+    }
+    FormatScriptFailure(lpszWhy);
+    return dwCode;
+}
+
+// The refusal of a stop that was logged last, so that a stop retried all
+// night logs each cause once. A text with two codes (the script missing,
+// or held) is two causes.
+struct StopRefusal {
+    DWORD dwCode;
+    char szWhy[MSG_SIZE];  // "" until one is logged
+};
+
+// The service thread's stop: TRUE once a stop instance has started, by this
+// try or an earlier request. A refusal is logged when its cause differs
+// from the one logged last; a stop that goes through after one says so.
+static BOOL RunStopStep(StopRefusal *pLogged)
+{
+    char szWhy[MSG_SIZE];
+    DWORD dwCode = NO_ERROR;
+
+    LockSupervisor();
+    if (!stopstarted)
+        dwCode = TryStopInstance(szWhy);
+    UnlockSupervisor();
+    if (dwCode == NO_ERROR) {
+        if (pLogged->szWhy[0] != '\0') {
+            FormatText(szWhy, MSG_SIZE, "%s " STOP_ARGUMENT " started.\n", qelctl);
+            ReportFailure(NO_ERROR, szWhy);  // an information entry
+        }
+        return TRUE;
+    }
+    if (dwCode != pLogged->dwCode || memcmp(szWhy, pLogged->szWhy, strlen(szWhy) + 1) != 0) {
+        ReportFailure(dwCode, szWhy);
+        pLogged->dwCode = dwCode;
+        memcpy(pLogged->szWhy, szWhy, MSG_SIZE);
+    }
+    return FALSE;
+}
+
+// Waits for the run instance to end. As a service it also waits for the
+// stop request and carries it out here, off the thread that answers every
+// control; the manager sends nothing after a stop, so a stop that cannot
+// start its instance is tried again every dwStopRetry ms until one starts
+// or the run instance ends. A console run's presses start their own.
+static void WaitForRunInstance(HANDLE hRunInstance)
+{
+    HANDLE ahWait[2] = { hRunInstance, hServerStopEvent };
+    StopRefusal logged;
+    DWORD cWait = bDebug ? 1 : 2;
+    DWORD dwTimeout = INFINITE;
+    DWORD dwWait;
+
+    logged.szWhy[0] = '\0';
+    for (;;) {
+        dwWait = WaitForMultipleObjects(cWait, ahWait, FALSE, dwTimeout);
+        if (dwWait != WAIT_OBJECT_0 + 1 && dwWait != WAIT_TIMEOUT)
+            break;  // ended, or nothing left to wait for
+        cWait = 1;  // the event stays signalled: the period paces the tries
+        dwTimeout = RunStopStep(&logged) ? INFINITE : dwStopRetry;
+    }
+    GetExitCodeProcess(hRunInstance, &termstat);
+    CloseHandle(hRunInstance);
+}
+
+// The control handler's part of a stop: records the request and wakes the
+// service thread, which does the rest.
+void RequestServiceStop(void)
+{
+    AcquireSRWLockExclusive(&srwRequest);
+    stoprequested = TRUE;
+    if (hServerStopEvent != NULL)
+        SetEvent(hServerStopEvent);
+    ReleaseSRWLockExclusive(&srwRequest);
+}
+
+static void SetStopEvent(HANDLE hEvent)
+{
+    AcquireSRWLockExclusive(&srwRequest);
+    if (hServerStopEvent != NULL)
+        CloseHandle(hServerStopEvent);
+    hServerStopEvent = hEvent;
+    ReleaseSRWLockExclusive(&srwRequest);
 }
 
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
@@ -196,7 +317,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     HANDLE *phHeld = NULL;
     BOOL fHaveRoot;
     BOOL fStarting;
-    DWORD dwStartErr;
+    DWORD dwCode;
     int i;
 
     (void)dwArgc;
@@ -208,9 +329,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (hEvent == NULL)
         goto cleanup;
-    LockSupervisor();
-    hServerStopEvent = hEvent;
-    UnlockSupervisor();
+    SetStopEvent(hEvent);
 
     for (i = 0; i < START_STEP_REPORTS; i++)
         if (!ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
@@ -221,8 +340,7 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     // From here on a stop request may come at any moment.
     if (GetRoot() == NULL) {
         GetResourceString(IDS_NO_ROOT, errmsg, MSG_SIZE);
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);  // the entry's code, and the exit code
-        ReportFailure(errmsg);
+        ReportFailure(ERROR_ENVVAR_NOT_FOUND, errmsg);  // the entry's code, and the exit code
         goto cleanup;
     }
 
@@ -232,74 +350,59 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     if (!fHaveRoot)
         goto cleanup;  // no memory for the path
 
-    if (!fRootExact) {
-        ReportScriptFailure(ERROR_NO_UNICODE_TRANSLATION);
+    dwCode = fRootExact ? CheckScriptReadable(qelctl) : ERROR_NO_UNICODE_TRANSLATION;
+    if (dwCode != NO_ERROR) {
+        ReportScriptFailure(dwCode);
         goto cleanup;
     }
-    if (!IsScriptReadable(qelctl)) {
-        ReportScriptFailure(GetLastError());
+    dwCode = CheckInstallation(errmsg, &phHeld);
+    if (dwCode != NO_ERROR) {
+        ReportFailure(dwCode, errmsg);
         goto cleanup;
     }
-    if (!IsInstallationProtected(TRUE, &phHeld))
-        goto cleanup;
 
     // A stop request that came first (in console mode even before the stop
-    // event existed) has already run the stop instance; starting the servers
-    // now would leave them running with nobody to stop them, so the run
+    // event existed) means the servers must stay down: starting them now
+    // would leave them running with nobody to stop them, so the run
     // instance is started only when no stop came before.
     LockSupervisor();
+    AcquireSRWLockShared(&srwRequest);
     fStarting = !stoprequested;
+    ReleaseSRWLockShared(&srwRequest);
     if (fStarting)
         hRunInstance = StartScriptInstance(NULL);
-    dwStartErr = GetLastError();
+    dwCode = GetLastError();
     UnlockSupervisor();
     ReleasePath(phHeld);  // held until CreateProcessA has returned
 
     // Readable, yet not startable: the service must not stop as if the
     // servers had run and ended.
     if (fStarting && hRunInstance == NULL)
-        ReportScriptFailure(dwStartErr);
-    if (hRunInstance != NULL) {
-        WaitForSingleObject(hRunInstance, INFINITE);
-        GetExitCodeProcess(hRunInstance, &termstat);
-        CloseHandle(hRunInstance);
+        ReportScriptFailure(dwCode);
+    if (hRunInstance != NULL)
+        WaitForRunInstance(hRunInstance);
+    else if (!fStarting && !bDebug) {
+        // The stop came first: its instance runs once, as it would have.
+        StopRefusal none;
+        none.szWhy[0] = '\0';
+        RunStopStep(&none);
     }
 
 cleanup:
-    LockSupervisor();
-    if (hServerStopEvent != NULL) {
-        CloseHandle(hServerStopEvent);
-        hServerStopEvent = NULL;
-    }
-    UnlockSupervisor();
+    SetStopEvent(NULL);
 }
 
-// TRUE once a stop instance has been started, by this request or an earlier
-// one: the servers are then on their way down. FALSE when none could be,
-// and the servers go on running.
-BOOL ServiceStop(void)
+// Each call is a request of its own: a console press, which is printed when
+// no stop instance can be started.
+void ServiceStop(void)
 {
-    HANDLE hStopInstance;
-    HANDLE *phHeld = NULL;
+    char szWhy[MSG_SIZE];
+    DWORD dwCode;
 
     LockSupervisor();
-    stoprequested = TRUE;
-    // Without a root, or with one the code page misspells, there is no
-    // script to run, nor with one that anybody may have rewritten since the
-    // start; the event is still signalled.
-    if (FormScriptPath() && fRootExact && IsInstallationProtected(FALSE, &phHeld)) {
-        hStopInstance = StartScriptInstance(STOP_ARGUMENT);
-        if (hStopInstance != NULL) {
-            CloseHandle(hStopInstance);  // never waited for
-            stopstarted = TRUE;
-        } else if (!bDebug) {
-            // The service goes back to running: the entry says why.
-            ReportScriptFailure(GetLastError());
-        }
-        ReleasePath(phHeld);  // held until CreateProcessA has returned
-    }
-    if (hServerStopEvent != NULL)
-        SetEvent(hServerStopEvent);
+    RequestServiceStop();
+    dwCode = TryStopInstance(szWhy);
     UnlockSupervisor();
-    return stopstarted;
+    if (dwCode != NO_ERROR)
+        ReportFailure(dwCode, szWhy);
 }

@@ -15,13 +15,15 @@ extern char *qelctl;              // the control script's path, formed at most o
 extern HANDLE hServerStopEvent;   // signalled by the stop routine
 extern BOOL stoprequested;        // a stop request has come; the run instance never starts
 extern BOOL stopstarted;          // a stop instance has been started
+extern DWORD dwStopRetry;         // ms between the tries of a refused stop; tests shorten it
 // NULL in the product. Unit tests set it to send a stop request at the moment
 // the run instance is about to start, a moment the lock must keep stops out of.
 extern void (*pfnRunInstanceStarting)(void);
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
-BOOL ServiceStop(void);
+void ServiceStop(void);
+void RequestServiceStop(void);
 
 // script.cpp: both return storage of their own (free it), or NULL when
 // there is no memory for it. The command line is also NULL, with

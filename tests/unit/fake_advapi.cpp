@@ -255,6 +255,7 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid)
 static const size_t kObjectBase = 0x7000;
 static std::vector<std::string> objectPaths;
 static std::vector<bool> objectOpen;
+static std::vector<HANDLE> objectReal;  // the disk's handle, NULL when not real
 
 // Whether path is cleanTree, lies inside it, or is a folder above it, in
 // the device forms (\\?\C:\..., \\.\C:\...) too.
@@ -272,6 +273,11 @@ static bool InCleanTree(std::string path)
 
 HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
 {
+    if (fake.onOpen)
+        fake.onOpen(lpszPath);
+    HANDLE real = fake.realObjects ? OpenPathObject(lpszPath, pdwAttributes) : NULL;
+    if (real == INVALID_HANDLE_VALUE)
+        return real;
     std::lock_guard<std::mutex> guard(lock);
     bool listed = fake.securityByPath.empty()
                       ? !fake.securitySddl.empty() || fake.securityError != ERROR_SUCCESS
@@ -281,12 +287,14 @@ HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
         return INVALID_HANDLE_VALUE;
     }
     fake.opened.push_back(lpszPath);
-    *pdwAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    if (!real)
+        *pdwAttributes = FILE_ATTRIBUTE_DIRECTORY;
     for (const std::string &link : fake.links)
         if (link == lpszPath)
             *pdwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     objectPaths.push_back(lpszPath);
     objectOpen.push_back(true);
+    objectReal.push_back(real);
     return (HANDLE)(kObjectBase + objectPaths.size() - 1);
 }
 
@@ -331,6 +339,8 @@ BOOL SecCloseObject(HANDLE hObject)
     if (path.empty())
         return FALSE;
     objectOpen[(size_t)hObject - kObjectBase] = false;
+    if (objectReal[(size_t)hObject - kObjectBase])
+        CloseHandle(objectReal[(size_t)hObject - kObjectBase]);
     fake.closed.push_back(path);
     return TRUE;
 }

@@ -58,6 +58,10 @@ struct FakeAdvapi {
     std::string cleanTree;
     std::vector<std::string> links;          // shown as reparse points
     std::vector<std::string> opened, closed;  // in order
+    bool realObjects = false;                // also open each one on the disk, to hold it
+    // Runs on the walking thread as each object is opened: a walk to stall,
+    // or a cause to mend between two tries.
+    std::function<void(const std::string &)> onOpen;
     std::string windowsOwner;                // "" when it cannot be read
     std::string accountDomain, primaryDomain;  // "" for none
 

@@ -44,9 +44,8 @@ TEST_F(ReportTest, CheckpointAndAcceptedControlsFollowTheState)
         EXPECT_EQ(fake.reportHandles.back(), kFakeStatusHandle);
     }
     EXPECT_EQ(fake.reports.size(), sizeof steps / sizeof steps[0]);
-    // A refused stop puts a stop-pending service back to running, never a
-    // stopped one: the stopped report stays the last.
-    ReportCurrentStatusToSCMgr(TRUE);
+    // After the stopped report a service reports nothing more.
+    EXPECT_FALSE(ReportStatusToSCMgr(SERVICE_STOP_PENDING, 0, 0));
     EXPECT_EQ(fake.reports.size(), sizeof steps / sizeof steps[0]);
     EXPECT_TRUE(fake.events.empty());
 }
@@ -60,7 +59,6 @@ TEST_F(ReportTest, ConsoleModeLeavesRecordAndCounterAlone)
     bDebug = TRUE;
     EXPECT_TRUE(ReportStatusToSCMgr(SERVICE_START_PENDING, 0, 3000));
     EXPECT_TRUE(ReportStatusToSCMgr(SERVICE_STOP_PENDING, 5, 0));
-    ReportCurrentStatusToSCMgr(FALSE);
     fake.failReport = 2;  // would fail if it were sent
     EXPECT_TRUE(ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0));
     EXPECT_TRUE(SameStatus(ssStatus, before));
@@ -70,24 +68,6 @@ TEST_F(ReportTest, ConsoleModeLeavesRecordAndCounterAlone)
     fake.failReport = 0;
     ASSERT_TRUE(ReportStatusToSCMgr(SERVICE_START_PENDING, 0, 3000));
     EXPECT_EQ(fake.reports.back().dwCheckPoint, first + 1);
-}
-
-TEST_F(ReportTest, ReReportSendsTheCurrentStateAndAdvancesPendingCheckpoints)
-{
-    ASSERT_TRUE(ReportStatusToSCMgr(SERVICE_START_PENDING, 0, 3000));
-    DWORD base = fake.reports.back().dwCheckPoint;
-    struct { DWORD state; DWORD accepted; DWORD checkPointStep; } cases[] = {
-        { SERVICE_START_PENDING, 0, 1 },
-        { SERVICE_RUNNING, kStopAndPreshutdown, 0 },
-        { SERVICE_STOP_PENDING, kStopAndPreshutdown, 3 },  // its own report took step 2
-    };
-    for (const auto &c : cases) {
-        if (c.state != SERVICE_START_PENDING)
-            ASSERT_TRUE(ReportStatusToSCMgr(c.state, 0, 3000));
-        ReportCurrentStatusToSCMgr(FALSE);
-        DWORD cp = c.checkPointStep ? base + c.checkPointStep : 0;
-        EXPECT_TRUE(SameStatus(fake.reports.back(), Status(c.state, c.accepted, 0, cp, 0)));
-    }
 }
 
 TEST_F(ReportTest, RejectedReportIsLoggedAndReturnsFalse)
@@ -105,11 +85,12 @@ TEST_F(ReportTest, RejectedReportIsLoggedAndReturnsFalse)
 
 TEST_F(ReportTest, MessageLogCapturesTheLastErrorFirst)
 {
-    struct { DWORD code; const char *first; } cases[] = {
-        { ERROR_ACCESS_DENIED, "ZUVO error: 5\n" },
-        { 0, "ZUVO error: 0\n" },
-        { ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, "ZUVO error: 1063\n" },
-        { 0xFFFFFFFF, "ZUVO error: -1\n" },  // signed decimal
+    // Code 0 is no failure: an information entry.
+    struct { DWORD code; const char *first; WORD type; } cases[] = {
+        { ERROR_ACCESS_DENIED, "ZUVO error: 5\n", EVENTLOG_ERROR_TYPE },
+        { 0, "ZUVO error: 0\n", EVENTLOG_INFORMATION_TYPE },
+        { ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, "ZUVO error: 1063\n", EVENTLOG_ERROR_TYPE },
+        { 0xFFFFFFFF, "ZUVO error: -1\n", EVENTLOG_ERROR_TYPE },  // signed decimal
     };
     for (const auto &c : cases) {
         fake.events.clear();
@@ -119,7 +100,7 @@ TEST_F(ReportTest, MessageLogCapturesTheLastErrorFirst)
         std::vector<EventEntry> events = FakeEvents();
         ASSERT_EQ(events.size(), 1u);
         EXPECT_EQ(events[0].source, "ZUVO");
-        EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(events[0].type, c.type);
         EXPECT_EQ(events[0].category, 0);
         EXPECT_EQ(events[0].eventId, 0u);
         EXPECT_EQ(events[0].strings, (std::vector<std::string>{ c.first, "what happened\n" }));

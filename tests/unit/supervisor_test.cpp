@@ -1,9 +1,11 @@
 // The start and stop routines with real control scripts and a fake manager.
+#include <atomic>
 #include <functional>
 #include <thread>
 
 #include "../e2e/harness.h"
 #include "../e2e/processes.h"
+#include "access/access.h"
 #include "host_fixture.h"
 
 using SupervisorTest = HostTest;
@@ -210,99 +212,128 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
     EXPECT_EQ(events[0].strings[1], root.substr(0, MSG_SIZE - 1));
 }
 
-// A stop that starts no stop instance: no root, a path that cmd would
-// rewrite or cannot run, a root that the code page reads as another folder,
-// a tree that anybody may change, a script that cannot be started. Nothing
-// is started (a started instance would still be alive when the routine
-// returns), the event is still signalled, and the service goes back to
-// running: the manager sends no control to a service that stays
-// stop-pending, so it could never be stopped. Once the cause is mended, the
-// next stop starts the stop instance; a root read once at the start stays
-// wrong, and every stop is refused again.
-TEST_F(SupervisorTest, RefusedStopGoesBackToRunningAndTheNextStopRuns)
+// A stop whose instance cannot be started: a script that anybody may have
+// changed since the start, or one that cannot be started. The manager sends
+// nothing after a stop, so the service stays stop-pending with its servers
+// running, logs the cause once however often it tries again, and goes
+// through by itself once the cause is mended: the stop instance runs, the
+// run instance ends, and the stopped report carries 0. Each cause is set
+// and mended on the service thread, between two of its walks.
+TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
 {
-    std::string dir = NewTestDir("sup-stop");
-    Installation good = MakeInstallation(dir + "\\good");
-    std::vector<Installation> insts = { MakeInstallation(dir + "\\pct%OS%x"),
-                                        MakeInstallation(dir + "\\device"),
-                                        MakeInstallation(dir + "\\fw&x") };  // the twin
+    Installation inst = MakeInstallation(NewTestDir("sup-stop") + "\\inst");
     HANDLE held = INVALID_HANDLE_VALUE;
     const struct {
         const char *name;
-        std::string root;  // "" for none
-        std::wstring wideRoot;
-        std::string entry;  // the entry's text, "" for none
-        std::function<void()> mend;  // empty: nothing in the process can mend it
+        std::string entry;
+        DWORD code;
+        std::function<void()> cause, mend;
     } cases[] = {
-        { "no root", "", L"", "", [&] { SetRoot(good.root.c_str()); } },
-        // A path cmd would rewrite, or cannot run: the entry says so, as at the start.
-        { "percent sign", insts[0].root, L"", insts[0].script + " not found.\n", nullptr },
-        { "\\\\?\\ form", "\\\\?\\" + insts[1].root, L"",
-          "\\\\?\\" + insts[1].script + " not found.\n", nullptr },
-        { "\\\\.\\ form", "\\\\.\\" + insts[1].root, L"",
-          "\\\\.\\" + insts[1].script + " not found.\n", nullptr },
-        { "spelled by best fit", "", std::wstring(dir.begin(), dir.end()) + L"\\fw\uFF06x", "",
-          nullptr },
-        // Named by its SID: the stop routine runs on the thread that answers
-        // every control, and a name lookup may wait on a domain controller.
-        { "a script anybody may change", good.root, L"",
-          good.script + " can be changed by S-1-1-0.\n", [] { fake.securityByPath.clear(); } },
-        // Held without sharing: present, but no process can be made of it.
-        { "a script that cannot be started", good.root, L"", good.script + " not found.\n",
+        { "a script anybody may change", inst.script + " can be changed by Everyone.\n",
+          ERROR_INVALID_STATE,
+          [&] { fake.securityByPath[inst.script] = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"; },
+          [] { fake.securityByPath.clear(); } },
+        // Held open for writing: readable, and the running script with it,
+        // but Wine makes no process of it.
+        { "a script that cannot be started", inst.script + " not found.\n", ERROR_SHARING_VIOLATION,
+          [&] {
+              held = CreateFileA(inst.script.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, NULL);
+          },
           [&] { CloseHandle(held); } },
     };
+    dwStopRetry = 100;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        if (!c.wideRoot.empty())
-            SetWideRoot(c.wideRoot);
-        else
-            SetRoot(c.root.empty() ? nullptr : c.root.c_str());
-        if (c.entry.find("changed") != std::string::npos)
-            fake.securityByPath[good.script] = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)";
-        if (c.entry == good.script + " not found.\n") {
-            held = CreateFileA(good.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
-            ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        }
-        ssStatus.dwCurrentState = SERVICE_RUNNING;
-        HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
-        hServerStopEvent = event;
-        EXPECT_EQ(service_ctrl(SERVICE_CONTROL_STOP, 0, NULL, NULL), (DWORD)NO_ERROR);
-        EXPECT_EQ(CountChildProcesses(GetCurrentProcessId()), 0u);
-        if (c.root.empty() && c.wideRoot.empty())
-            EXPECT_EQ(qelctl, nullptr);
-        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-        std::vector<SERVICE_STATUS> reports = FakeReports();
-        ASSERT_EQ(reports.size(), 2u);
-        EXPECT_EQ(reports[0].dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
-        EXPECT_TRUE(SameStatus(reports[1], Status(SERVICE_RUNNING,
-                                                  SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN,
-                                                  0, 0, 0)));
+        SetRoot(inst.root.c_str());
+        std::thread service([] { service_main(0, nullptr); });
+        ASSERT_TRUE(WaitForServer(inst));
+        static std::atomic<int> walks, mendAt;
+        walks = 0;
+        mendAt = 1000;
+        c.cause();
+        fake.onOpen = [&](const std::string &path) {
+            if (path == inst.script && ++walks >= mendAt) {
+                mendAt = 1 << 30;  // once
+                c.mend();
+            }
+        };
+        EXPECT_EQ(FakeControl(SERVICE_CONTROL_STOP), (DWORD)NO_ERROR);
+        ASSERT_TRUE(WaitFor([] { return walks >= 5; }, 30000));
         std::vector<EventEntry> events = FakeEvents();
-        ASSERT_EQ(events.size(), c.entry.empty() ? 0u : 1u);
-        if (!c.entry.empty())
-            EXPECT_EQ(events[0].strings[1], c.entry);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].strings[1], c.entry);
+        EXPECT_EQ(dwErr, c.code);
+        EXPECT_EQ(FakeReports().back().dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
+        EXPECT_EQ(CountCalls(inst, "stop"), 0u);
+        EXPECT_TRUE(ServerRunning(inst));
 
-        // The next stop request, mended or not.
-        if (c.mend)
-            c.mend();
-        EXPECT_EQ(service_ctrl(SERVICE_CONTROL_STOP, 0, NULL, NULL), (DWORD)NO_ERROR);
-        reports = FakeReports();
-        ASSERT_EQ(reports.size(), c.mend ? 3u : 4u);
-        EXPECT_EQ(reports.back().dwCurrentState,
-                  (DWORD)(c.mend ? SERVICE_STOP_PENDING : SERVICE_RUNNING));
-        if (c.mend) {
-            EXPECT_TRUE(WaitFor([&] { return CountCalls(good, "stop") == 1; }, 30000));
-            EXPECT_TRUE(WaitFor([] { return CountChildProcesses(GetCurrentProcessId()) == 0; },
-                                30000));
-            DeleteFileA(good.log.c_str());
-        }
-        hServerStopEvent = NULL;
-        CloseHandle(event);
+        mendAt = walks + 1;
+        service.join();
+        EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+        events = FakeEvents();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[1].type, EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(events[1].strings[1], inst.script + " stopServers started.\n");
+        EXPECT_TRUE(SameStatus(FakeReports().back(), Status(SERVICE_STOPPED, 0, 0, 0, 0)));
+        DeleteFileA(inst.log.c_str());
     }
-    for (const Installation &inst : insts)
-        EXPECT_EQ(CountCalls(inst, "stop"), 0u) << inst.root;
+}
+
+// The path's objects are held on the disk from the check until the run
+// instance has started: neither the root nor bin can be renamed away in
+// between, and afterwards both can. A folder that another process holds
+// without sharing is judged by its rights all the same.
+static std::string holdRoot;
+static DWORD renameRoot, renameBin;
+static DWORD TryRename(const std::string &from)
+{
+    if (!MoveFileA(from.c_str(), (from + "-x").c_str()))
+        return GetLastError();
+    MoveFileA((from + "-x").c_str(), from.c_str());
+    return NO_ERROR;
+}
+
+TEST_F(SupervisorTest, PathIsHeldUntilTheRunInstanceHasStarted)
+{
+    Installation inst = MakeInstallation(NewTestDir("sup-hold") + "\\inst");
+    holdRoot = inst.root;
+    SetRoot(inst.root.c_str());
+    fake.realObjects = true;
+    pfnRunInstanceStarting = [] {
+        renameRoot = TryRename(holdRoot);
+        renameBin = TryRename(holdRoot + "\\bin");
+    };
+    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
+    std::thread start([] { ServiceStart(0, nullptr); });
+    ASSERT_TRUE(WaitForServer(inst));
+    EXPECT_EQ(renameRoot, (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(renameBin, (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(TryRename(inst.root + "\\bin"), (DWORD)NO_ERROR);
+    EXPECT_EQ(TryRename(inst.root), (DWORD)NO_ERROR);
+    ASSERT_TRUE(StopServer(inst));
+    start.join();
+
+    HANDLE other = CreateFileA((inst.root + "\\bin").c_str(), FILE_LIST_DIRECTORY, 0, NULL,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    OnExit close([&] { CloseHandle(other); });
+    for (bool trusted : { true, false }) {
+        SCOPED_TRACE(trusted ? "trusted" : "open to Everyone");
+        SetUp();
+        fake.realObjects = true;
+        if (!trusted)
+            fake.securityByPath[inst.root + "\\bin"] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
+        char why[MSG_SIZE] = "";
+        HANDLE *objects = nullptr;
+        EXPECT_EQ(CheckWhoCanChangePath(inst.script.c_str(), 2, ACCESS_AS_SERVICE, TRUE, why,
+                                        MSG_SIZE, &objects),
+                  (DWORD)(trusted ? NO_ERROR : ERROR_INVALID_STATE));
+        EXPECT_STREQ(why, trusted ? "" : (inst.root + "\\bin can be changed by Everyone.").c_str());
+        ReleasePath(objects);
+    }
 }
 
 // A stop request that comes as the run instance is about to start waits
