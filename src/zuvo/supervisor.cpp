@@ -269,21 +269,19 @@ static BOOL RunStopStep(StopRefusal *pLogged)
 // control; the manager sends nothing after a stop, so a stop that cannot
 // start its instance is tried again every dwStopRetry ms until one starts
 // or the run instance ends. A console run's presses start their own.
-static void WaitForRunInstance(HANDLE hRunInstance)
+static void WaitForRunInstance(HANDLE hRunInstance, StopRefusal *pLogged)
 {
     HANDLE ahWait[2] = { hRunInstance, hServerStopEvent };
-    StopRefusal logged;
     DWORD cWait = bDebug ? 1 : 2;
     DWORD dwTimeout = INFINITE;
     DWORD dwWait;
 
-    logged.szWhy[0] = '\0';
     for (;;) {
         dwWait = WaitForMultipleObjects(cWait, ahWait, FALSE, dwTimeout);
         if (dwWait != WAIT_OBJECT_0 + 1 && dwWait != WAIT_TIMEOUT)
             break;  // ended, or nothing left to wait for
         cWait = 1;  // the event stays signalled: the period paces the tries
-        dwTimeout = RunStopStep(&logged) ? INFINITE : dwStopRetry;
+        dwTimeout = RunStopStep(pLogged) ? INFINITE : dwStopRetry;
     }
     GetExitCodeProcess(hRunInstance, &termstat);
     CloseHandle(hRunInstance);
@@ -312,6 +310,7 @@ static void SetStopEvent(HANDLE hEvent)
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
 {
     char errmsg[MSG_SIZE];
+    StopRefusal logged;
     HANDLE hEvent;
     HANDLE hRunInstance = NULL;
     HANDLE *phHeld = NULL;
@@ -379,14 +378,12 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     // servers had run and ended.
     if (fStarting && hRunInstance == NULL)
         ReportScriptFailure(dwCode);
+    logged.dwCode = NO_ERROR;
+    logged.szWhy[0] = '\0';
     if (hRunInstance != NULL)
-        WaitForRunInstance(hRunInstance);
-    else if (!fStarting && !bDebug) {
-        // The stop came first: its instance runs once, as it would have.
-        StopRefusal none;
-        none.szWhy[0] = '\0';
-        RunStopStep(&none);
-    }
+        WaitForRunInstance(hRunInstance, &logged);
+    else if (!fStarting && !bDebug)
+        RunStopStep(&logged);  // the stop came first: its instance runs once, as it would have
 
 cleanup:
     SetStopEvent(NULL);

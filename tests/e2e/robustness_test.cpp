@@ -257,7 +257,7 @@ TEST_F(RobustService, SecondStopRequestWhileStopPending)
     ASSERT_NO_FATAL_FAILURE(ExpectStillStoppingUntilTheRunInstanceEnds());
 }
 
-// Interrogations are answered from the status record: each one re-sends
+// Interrogations are answered from the last report: each one sees
 // running with checkpoint 0, leaves the checkpoint counter alone, and costs
 // the host no memory.
 TEST_F(RobustService, ThousandInterrogationsWhileRunning)

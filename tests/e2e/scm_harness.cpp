@@ -187,12 +187,13 @@ std::vector<std::string> OwnEventStringsSince(size_t offset)
     return EventStringsInLogSince("VIZAD_STDERR_LOG", offset);
 }
 
-// Wine prints each string of an entry on its own line of the channel:
+// Wine prints each string of an entry on its own line of the channel, an
+// error's as err, an information entry's as trace:
 //   0124:err:eventlog:ReportEventW L"ZUVO error: 5\n"
 std::vector<std::string> EventStringsIn(const std::string &log)
 {
     std::vector<std::string> strings;
-    static const char kMark[] = ":err:eventlog:ReportEventW L\"";
+    static const char kMark[] = ":eventlog:ReportEventW L\"";
     for (size_t at = log.find(kMark); at != std::string::npos;
          at = log.find(kMark, at + 1)) {
         std::string text;

@@ -213,7 +213,7 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
 }
 
 // A stop whose instance cannot be started: a script that anybody may have
-// changed since the start, or one that cannot be started. The manager sends
+// changed since the start, or one that is gone. The manager sends
 // nothing after a stop, so the service stays stop-pending with its servers
 // running, logs the cause once however often it tries again, and goes
 // through by itself once the cause is mended: the stop instance runs, the
@@ -222,7 +222,6 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
 TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
 {
     Installation inst = MakeInstallation(NewTestDir("sup-stop") + "\\inst");
-    HANDLE held = INVALID_HANDLE_VALUE;
     const struct {
         const char *name;
         std::string entry;
@@ -233,15 +232,11 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
           ERROR_INVALID_STATE,
           [&] { fake.securityByPath[inst.script] = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"; },
           [] { fake.securityByPath.clear(); } },
-        // Held open for writing: readable, and the running script with it,
-        // but Wine makes no process of it.
-        { "a script that cannot be started", inst.script + " not found.\n", ERROR_SHARING_VIOLATION,
-          [&] {
-              held = CreateFileA(inst.script.c_str(), GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, NULL);
-          },
-          [&] { CloseHandle(held); } },
+        // Renamed away while it runs (its cmd keeps reading it): no
+        // process is made of a script that is not there.
+        { "a script that is gone", inst.script + " not found.\n", ERROR_FILE_NOT_FOUND,
+          [&] { MoveFileA(inst.script.c_str(), (inst.script + "-away").c_str()); },
+          [&] { MoveFileA((inst.script + "-away").c_str(), inst.script.c_str()); } },
     };
     dwStopRetry = 100;
     for (const auto &c : cases) {
