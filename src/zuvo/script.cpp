@@ -2,13 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/format.h"
 #include "zuvo/supervisor.h"
-
-// cmd parses a batch file's command line: unquoted, these characters split
-// or rewrite the path (C:\R&D\bin\... would run C:\R.bat, and a leading '@'
-// is dropped, so @L\bin\... would run L\bin\...), so a path holding any of
-// them goes in double quotes.
-static const char szQuoteChars[] = " \t&()[]{}^=;!'+,`~@";
 
 // cmd replaces %NAME% by a variable's value even inside quotes, and a
 // quote in the path would end the quoting early: such a path would name
@@ -35,36 +30,28 @@ char *NewScriptPath(const char *lpszRoot)
     return lpszPath;
 }
 
-// The path alone, or the path, a blank and the argument.
-char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg)
+// cmd.exe given its own path, /d so that no AutoRun command runs first, and
+// /s, so that it strips the first and the last quote after /c and keeps the
+// rest as it stands: the path, quoted, with the argument after it. Inside
+// the quotes cmd takes every character but % literally.
+char *NewScriptCommandLine(const char *lpszCmd, const char *lpszPath, const char *lpszArg)
 {
-    size_t cchPath = strlen(lpszPath);
-    size_t cchArg = lpszArg ? strlen(lpszArg) : 0;
-    int bQuote = strpbrk(lpszPath, szQuoteChars) != NULL;
+    static const char szFormat[] = "%s /d /s /c \"\"%s\"%s%s\"";
+    size_t cb;
     char *lpszCmdLine;
-    char *p;
 
     if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath)) {
         SetLastError(ERROR_BAD_PATHNAME);
         return NULL;
     }
-    lpszCmdLine = static_cast<char *>(malloc(cchPath + cchArg + 4));
+    if (lpszArg == NULL)
+        lpszArg = "";
+    cb = strlen(lpszCmd) + strlen(lpszPath) + strlen(lpszArg) + sizeof szFormat;
+    lpszCmdLine = static_cast<char *>(malloc(cb));
     if (lpszCmdLine == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // malloc sets errno, not the last error
         return NULL;
     }
-    p = lpszCmdLine;
-    if (bQuote)
-        *p++ = '"';
-    memcpy(p, lpszPath, cchPath);
-    p += cchPath;
-    if (bQuote)
-        *p++ = '"';
-    if (lpszArg) {
-        *p++ = ' ';
-        memcpy(p, lpszArg, cchArg);
-        p += cchArg;
-    }
-    *p = '\0';
+    FormatText(lpszCmdLine, cb, szFormat, lpszCmd, lpszPath, *lpszArg ? " " : "", lpszArg);
     return lpszCmdLine;
 }

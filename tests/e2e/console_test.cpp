@@ -310,11 +310,10 @@ TEST(ConsoleRun, OnlyTheDebugOptionEntersConsoleMode)
     }
 }
 
-// Quoting: a path with blanks or any other character that cmd splits or
-// rewrites an unquoted path at reaches both instances in quotes, and the
+// Quoting: the path reaches both instances in quotes, with blanks or any
+// other character that cmd splits or rewrites an unquoted path at, and the
 // program that cmd would otherwise find never runs in its place
-// (C:\Program.bat for "C:\Program Files\...", dir\R.bat for "dir\R&D\...").
-// A path with none of them goes as it is. The stop comes by SIGINT: a
+// (C:\Program.bat for "C:\Program Files\...", dir\R.bat for "dir\R&D\..."). The stop comes by SIGINT: a
 // Ctrl+C on the console would also end the run instance's cmd under Wine,
 // racing the host's handler.
 TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
@@ -339,12 +338,11 @@ TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
     struct {
         const char *name;
         std::string root;
-        bool quoted;
     } cases[] = {
-        { "blanks", blanks + "\\inst", true },
-        { "ampersand", dir + "\\R&D\\inst", true },
-        { "every other special character", dir + "\\a^b(x86)[1]{2},c;d=e!f'g+h`i~j", true },
-        { "nothing special", NewTestDir("unquoted") + "\\inst", false },
+        { "blanks", blanks + "\\inst" },
+        { "ampersand", dir + "\\R&D\\inst" },
+        { "every other special character", dir + "\\a^b(x86)[1]{2},c;d=e!f'g+h`i~j" },
+        { "nothing special", NewTestDir("unquoted") + "\\inst" },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -360,7 +358,7 @@ TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
         EXPECT_TRUE(outcome.exited);
         EXPECT_EQ(outcome.exitCode, 0u);
         EXPECT_EQ(outcome.out, Crlf(std::string(kDebugging) + kStopping));
-        std::string shown = c.quoted ? "\"" + inst.script + "\"" : inst.script;
+        std::string shown = "\"" + inst.script + "\"";  // cmd /s keeps the quotes
         EXPECT_EQ(ScriptCalls(inst), (std::vector<std::string>{
                                          "run [" + shown + "] []",
                                          "stop [" + shown + "] [stopServers]" }));
