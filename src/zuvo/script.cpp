@@ -40,7 +40,9 @@ char *NewScriptCommandLine(const char *lpszCmd, const char *lpszPath, const char
     size_t cb;
     char *lpszCmdLine;
 
-    if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath)) {
+    // Nor does cmd run a script whose path is MAX_PATH long or longer.
+    if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath) ||
+        strlen(lpszPath) >= MAX_PATH) {
         SetLastError(ERROR_BAD_PATHNAME);
         return NULL;
     }

@@ -131,11 +131,10 @@ enum class Setup {
     Script,         // a script whose run instance exits with 5
     ScriptHeld,     // the same, held open by this process without read sharing
     ScriptShared,   // held for reading, sharing reads and writes: readable
-    ScriptWritten,  // held for writing, sharing reads and writes: readable, yet
-                    // under Wine CreateProcessA fails on it (32)
+    ScriptWritten,  // held for writing, sharing reads and writes: cmd reads it
     Percent,        // a script below "pct%OS%x", and another below its expansion
-    LongPath,       // a script path of 260 characters: readable under Wine, yet
-                    // CreateProcessA fails on it (2)
+    LongPath,       // a script path of 260 characters: readable, yet longer
+                    // than cmd takes on Windows
     FullWidth,      // a root with U+FF06, which code page 1252 reads as '&', and
                     // a script below that ASCII twin
     OpenToEveryone, // the script, bin and the root writable by Everyone (o+w)
@@ -167,18 +166,19 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
         { "script held without read sharing", Setup::ScriptHeld, "ZOVOVEV", "",
           notFound.c_str(), {} },
         { "run instance ends by itself", Setup::Script, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         { "variable spelled in another case", Setup::Script, "ZovOvev", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         { "trailing backslash reaches the script", Setup::Script, "zovovev", "\\", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         { "script held sharing reads and writes", Setup::ScriptShared, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         // A console run is the person's own: nobody's rights are at stake.
         { "script anyone may change", Setup::OpenToEveryone, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
-        // Readable, but the run instance cannot be started: text 1 all the same.
-        { "script held for writing", Setup::ScriptWritten, "ZOVOVEV", "", notFound.c_str(), {} },
+          { "run [\"{script}\"] []" } },
+        { "script held for writing", Setup::ScriptWritten, "ZOVOVEV", "", "",
+          { "run [\"{script}\"] []" } },
+        // Readable, but the run instance is never started: text 1 all the same.
         { "percent sign in the path", Setup::Percent, "ZOVOVEV", "", notFound.c_str(), {} },
         { "260-character script path", Setup::LongPath, "ZOVOVEV", "", notFound.c_str(), {} },
         // The host reads the twin's path: text 1 names it, and it never runs.
@@ -191,7 +191,7 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
           "\\\\.\\" },
         // Only the variable of that very name counts, in both code pages.
         { "look-alike name before the variable", Setup::LookAlike, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
     };
     for (const EndsAtOnceCase &c : cases) {
         SCOPED_TRACE(c.name);

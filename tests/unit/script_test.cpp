@@ -29,11 +29,14 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
 // The system's cmd.exe runs the script without AutoRun (/d) and by the one
 // quote rule of /s: the path in quotes, where cmd takes &()[]{}^=;!'+,`~@,
 // blanks and tabs literally, and the argument after them. A % cannot be
-// protected by quotes at all, and a path in the \\?\ or \\.\ form cmd does
-// not run. Each line fits its allocation, terminator included.
+// protected by quotes at all, and a path in the \\?\ or \\.\ form, or of
+// MAX_PATH characters, cmd does not run. Each line fits its allocation,
+// terminator included.
 TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHelp)
 {
     const std::string cmd = "C:\\W\\system32\\cmd.exe /d /s /c ";
+    const std::string long259 = "C:\\" + std::string(237, 'p') + "\\bin\\revaduzeza.bat";
+    const std::string long260 = "C:\\" + std::string(238, 'p') + "\\bin\\revaduzeza.bat";
     struct { const char *path, *arg; std::string line; DWORD error; } cases[] = {
         { "C:\\i\\bin\\revaduzeza.bat", nullptr, cmd + "\"\"C:\\i\\bin\\revaduzeza.bat\"\"", 0 },
         { "C:\\i\\bin\\revaduzeza.bat", "stopServers",
@@ -60,6 +63,8 @@ TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHel
         { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
         { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
         { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
+        { long260.c_str(), nullptr, "", ERROR_BAD_PATHNAME },
+        { long259.c_str(), nullptr, cmd + "\"\"" + long259 + "\"\"", 0 },
     };
     for (const auto &c : cases) {
         SetLastError(0xdeadbeef);
