@@ -20,13 +20,11 @@ static BOOL HasDevicePrefix(const char *lpszPath)
 // The suffix is appended unchanged: no separator is added or removed.
 char *NewScriptPath(const char *lpszRoot)
 {
-    size_t cchRoot = strlen(lpszRoot);
-    char *lpszPath = static_cast<char *>(malloc(cchRoot + sizeof SCRIPT_SUFFIX));
+    size_t cb = strlen(lpszRoot) + sizeof SCRIPT_SUFFIX;
+    char *lpszPath = static_cast<char *>(malloc(cb));
 
-    if (lpszPath == NULL)
-        return NULL;
-    memcpy(lpszPath, lpszRoot, cchRoot);
-    memcpy(lpszPath + cchRoot, SCRIPT_SUFFIX, sizeof SCRIPT_SUFFIX);
+    if (lpszPath != NULL)
+        FormatText(lpszPath, cb, "%s" SCRIPT_SUFFIX, lpszRoot);
     return lpszPath;
 }
 
