@@ -47,16 +47,6 @@ protected:
         return true;
     }
 
-    // The event source's message file, "" when the source has no key.
-    static std::string SourceMessageFile()
-    {
-        char file[1024] = "";
-        DWORD size = sizeof file;
-        RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO",
-                     "EventMessageFile", RRF_RT_REG_SZ, NULL, file, &size);
-        return file;
-    }
-
     static bool Registered()
     {
         SERVICE_STATUS status;
@@ -213,16 +203,20 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
         EXPECT_EQ(Registered(), !step.registered.empty());
         if (!step.registered.empty())
             ExpectRegistration(step.registered);
-        // The event source names the program as it stands, and goes with the
-        // service; its message table renders the host's entry 0 from the
-        // entry's two strings.
-        std::string file = step.registered;
-        if (!file.empty() && file[0] == '"')
-            file = file.substr(1, file.size() - 2);
-        EXPECT_EQ(SourceMessageFile(), file);
+        // The event source names the program unquoted, and goes with the
+        // service; its message table renders entry 0 as the entry's strings.
+        char file[1024] = "", text[64] = "";
+        DWORD size = sizeof file;
+        RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO",
+                     "EventMessageFile", RRF_RT_REG_SZ, NULL, file, &size);
+        EXPECT_EQ(file, std::regex_replace(step.registered, std::regex("\""), ""));
         if (step.registered == VizadPath()) {
-            Child fixture = StartProgram(FixturePath(), "message \"" + file + "\" 0 \"ZUVO error: 5|\" x.", {}, true);
-            EXPECT_EQ(FinishChild(fixture).out, "ZUVO error: 5|x.");
+            HMODULE module = LoadLibraryExA(file, NULL, LOAD_LIBRARY_AS_DATAFILE);
+            const char *strings[] = { "ZUVO error: 5\n", "x.\n" };
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, 0, 0,
+                           text, sizeof text, (va_list *)strings);
+            EXPECT_STREQ(text, "ZUVO error: 5\nx.\n");
+            FreeLibrary(module);
         }
     }
 }

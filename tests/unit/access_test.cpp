@@ -466,8 +466,7 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
           ("Who can change " + longFile + " cannot be read.").substr(0, MSG_SIZE - 1) },
         { "a long path with /", longSlash, 1, {}, {}, ERROR_BAD_PATHNAME,
           ("Who can change " + longSlash + " cannot be read.").substr(0, MSG_SIZE - 1) },
-        // Opened on its own, either would be C:\rv\sp. Making the path
-        // full drops one dot of each name.
+        // Each opened on its own is C:\rv\sp (a full path drops one dot a name).
         { "a folder's name ending in a blank", "C:\\rv\\sp \\bin\\x.bat", 2, {}, {},
           ERROR_BAD_PATHNAME, "\"C:\\rv\\sp \" ends in a blank or a dot." },
         { "a folder's name ending in a dot", "C:\\rv\\sp..\\bin\\x.bat", 2, {}, {},

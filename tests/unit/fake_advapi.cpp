@@ -184,10 +184,7 @@ DWORD EvtInstallSource(LPCSTR lpszMessageFile)
     return fake.installSourceError;
 }
 
-DWORD EvtRemoveSource(void)
-{
-    return ERROR_SUCCESS;
-}
+DWORD EvtRemoveSource(void) { return ERROR_SUCCESS; }
 
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {

@@ -28,10 +28,9 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
 
 // The system's cmd.exe runs the script without AutoRun (/d) and by the one
 // quote rule of /s: the path in quotes, where cmd takes &()[]{}^=;!'+,`~@,
-// blanks and tabs literally, and the argument after them. A % cannot be
-// protected by quotes at all, and a path in the \\?\ or \\.\ form, or of
-// MAX_PATH characters, cmd does not run. Each line fits its allocation,
-// terminator included.
+// blanks and tabs literally, then the argument. A % cannot be protected by
+// quotes, and a path in the \\?\ or \\.\ form, or of MAX_PATH characters,
+// cmd does not run. Each line fits its allocation, terminator included.
 TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHelp)
 {
     const std::string cmd = "C:\\W\\system32\\cmd.exe /d /s /c ";
