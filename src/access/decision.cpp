@@ -53,13 +53,14 @@ static const SID sidEveryone = { SID_REVISION, 1, { { 0, 0, 0, 0, 0, 1 } }, { 0 
 const SID sidUnreadable = { SID_REVISION, 0, { { 0, 0, 0, 0, 0, 0 } }, { 0 } };
 
 // Rights that let their holder change what the host runs, after generic
-// rights are mapped. On a folder the host runs from, adding a subfolder is
-// not among them: the folders it runs from exist before it runs, and
-// replacing one takes delete on it or delete-child on its parent. Above
-// those, adding files replaces nothing either.
+// rights are mapped. On a folder the host runs from, adding a subfolder
+// counts as adding a file does: the servers write where the script says,
+// such as a logs folder, and whoever made that folder first owns it and can
+// turn it into a link. Above those, adding files or folders replaces
+// nothing.
 #define CHANGE_ANY (DELETE | WRITE_DAC | WRITE_OWNER | MAXIMUM_ALLOWED)
 #define CHANGE_FILE (CHANGE_ANY | FILE_WRITE_DATA | FILE_APPEND_DATA)
-#define CHANGE_FOLDER (CHANGE_ANY | FILE_ADD_FILE | FILE_DELETE_CHILD)
+#define CHANGE_FOLDER (CHANGE_ANY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD)
 #define REPLACE_BELOW (CHANGE_ANY | FILE_DELETE_CHILD)
 
 static DWORD GetSidSize(const SID *pSid)

@@ -196,8 +196,18 @@ DWORD CheckWhoCanChangePath(const char *lpszFile, int cFolders, AccessTrustee tr
         *pphHeld = NULL;
     if (cchVolume != 0) {
         size_t cchEnd;
-        for (cchEnd = cchVolume; lpszPath[cchEnd] != '\0'; cObjects++)
+        for (cchEnd = cchVolume; lpszPath[cchEnd] != '\0'; cObjects++) {
             cchEnd = GetNextEnd(lpszPath, cchEnd);
+            // Windows drops a blank or a dot that ends a path, not one that
+            // ends a folder's name within it: the walk would open another
+            // folder than the one the path names.
+            if (lpszPath[cchEnd - 1] == ' ' || lpszPath[cchEnd - 1] == '.') {
+                lpszPath[cchEnd] = '\0';
+                FormatText(lpszMsg, cchMsg, "\"%s\" ends in a blank or a dot.", lpszPath);
+                free(lpszPath);
+                return ERROR_BAD_PATHNAME;
+            }
+        }
         // Each held, NULL until opened, then INVALID_HANDLE_VALUE to end them.
         phHeld = static_cast<HANDLE *>(malloc((cObjects + 1) * sizeof(HANDLE)));
         dwResult = ERROR_NOT_ENOUGH_MEMORY;

@@ -149,6 +149,34 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
     return pfn ? pfn(hEventLog) : FALSE;
 }
 
+// The source's key and its two values: the message file, and the entry
+// types it writes (errors only).
+typedef LONG(WINAPI *PFN_SETKEYVALUE)(HKEY, LPCSTR, LPCSTR, DWORD, LPCVOID, DWORD);
+typedef LONG(WINAPI *PFN_DELETEKEY)(HKEY, LPCSTR);
+static const char szSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO";
+
+DWORD EvtInstallSource(LPCSTR lpszMessageFile)
+{
+    PFN_SETKEYVALUE pfn = GetAdvapiProc<PFN_SETKEYVALUE>("RegSetKeyValueA");
+    static const DWORD dwTypes = EVENTLOG_ERROR_TYPE;
+    LONG lResult;
+
+    if (pfn == NULL)
+        return GetLastError();
+    lResult = pfn(HKEY_LOCAL_MACHINE, szSourceKey, "EventMessageFile", REG_SZ, lpszMessageFile,
+                  (DWORD)strlen(lpszMessageFile) + 1);
+    if (lResult == ERROR_SUCCESS)
+        lResult = pfn(HKEY_LOCAL_MACHINE, szSourceKey, "TypesSupported", REG_DWORD, &dwTypes,
+                      sizeof dwTypes);
+    return (DWORD)lResult;
+}
+
+DWORD EvtRemoveSource(void)
+{
+    PFN_DELETEKEY pfn = GetAdvapiProc<PFN_DELETEKEY>("RegDeleteKeyA");
+    return pfn != NULL ? (DWORD)pfn(HKEY_LOCAL_MACHINE, szSourceKey) : GetLastError();
+}
+
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse)
 {

@@ -29,6 +29,11 @@ BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventI
                     PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,
                     LPVOID lpRawData);
 BOOL EvtDeregisterEventSource(HANDLE hEventLog);
+// The event source ZUVO in the Application log, with lpszMessageFile as the
+// module that holds its messages; removing it deletes its key. Both return
+// the error code, not the last error.
+DWORD EvtInstallSource(LPCSTR lpszMessageFile);
+DWORD EvtRemoveSource(void);
 
 BOOL SecLookupAccountSid(PSID pSid, LPSTR lpName, LPDWORD cchName, LPSTR lpDomain,
                          LPDWORD cchDomain, PSID_NAME_USE peUse);

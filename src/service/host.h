@@ -44,8 +44,9 @@ void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv);
 DWORD WINAPI service_ctrl(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventData,
                           LPVOID lpContext);
 
-// install.cpp
-void CmdInstallService(void);
-void CmdRemoveService(void);
+// install.cpp: both return the exit code, the error code of the call whose
+// failure they printed last, or 0 when nothing failed.
+DWORD CmdInstallService(void);
+DWORD CmdRemoveService(void);
 
 #endif

@@ -15,6 +15,7 @@
 static SERVICE_PRESHUTDOWN_INFO spiPreshutdown = { 180000 };
 
 static char szErr[MSG_SIZE];  // system error text for the failure messages
+static DWORD dwResult;         // the exit code: the last failure's, 0 for none
 
 // Prints catalogue text resID filled with one string.
 static void PrintText(int resID, const char *lpszArg)
@@ -24,25 +25,30 @@ static void PrintText(int resID, const char *lpszArg)
     printf(GetResourceString(resID, szMsg, MSG_SIZE), lpszArg);
 }
 
-// Prints catalogue text resID filled with the last error's text, which is
-// taken before anything else can change the error code.
+// The last error's text, which is taken before anything else can change the
+// error code; that code becomes the command's exit code.
+static char *GetFailureText(void)
+{
+    dwResult = GetLastError();
+    return GetLastErrorText(szErr, MSG_SIZE);
+}
+
+// Prints catalogue text resID filled with the last error's text.
 static void PrintFailure(int resID)
 {
-    GetLastErrorText(szErr, MSG_SIZE);
-    PrintText(resID, szErr);
+    PrintText(resID, GetFailureText());
 }
 
 // A path with blanks is registered in quotes: unquoted, the manager would
 // try C:\Program.exe and the like before the real executable. A path that
 // would name another program than the one running is refused. On failure
-// szErr says why.
-static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
+// szErr says why and dwResult holds the code.
+static BOOL GetServicePath(char *lpszPath)
 {
-    char szPath[PATH_SIZE];
     WCHAR szWidePath[PATH_SIZE];
     DWORD dwLen;
 
-    dwLen = GetModuleFileNameA(NULL, szPath, PATH_SIZE);
+    dwLen = GetModuleFileNameA(NULL, lpszPath, PATH_SIZE);
     if (dwLen == 0)
         goto failed;
     if (dwLen >= PATH_SIZE) {
@@ -56,12 +62,12 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
         goto failed;
     // A folder the code page spells with '?' or a look-alike ('&' for a
     // full-width ampersand) leads the manager to another program, or none.
-    if (!IsExactAnsiSpelling(szPath, szWidePath)) {
+    if (!IsExactAnsiSpelling(lpszPath, szWidePath)) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         goto failed;
     }
     // The manager expands %NAME% in the registered path when it starts it.
-    if (strchr(szPath, '%') != NULL) {
+    if (strchr(lpszPath, '%') != NULL) {
         SetLastError(ERROR_BAD_PATHNAME);
         goto failed;
     }
@@ -69,36 +75,42 @@ static BOOL GetServiceCommand(char *lpszCommand, DWORD dwSize)
     // executable, its folder or a folder above could run their program as
     // LocalSystem: the person installing too, whose unelevated programs
     // carry the same account. The check says why into szErr.
-    if (CheckWhoCanChangePath(szPath, 1, ACCESS_AT_INSTALL, TRUE, szErr, MSG_SIZE, NULL) !=
-        NO_ERROR)
-        return FALSE;
-    if (strchr(szPath, ' ') == NULL)
-        FormatText(lpszCommand, dwSize, "%s", szPath);
-    else
-        FormatText(lpszCommand, dwSize, "\"%s\"", szPath);
-    return TRUE;
+    dwResult = CheckWhoCanChangePath(lpszPath, 1, ACCESS_AT_INSTALL, TRUE, szErr, MSG_SIZE, NULL);
+    return dwResult == NO_ERROR;
 
 failed:
-    GetLastErrorText(szErr, MSG_SIZE);
+    GetFailureText();
     return FALSE;
 }
 
-void CmdInstallService(void)
+// Prints the reason for a failure after the service was registered or
+// deleted on a line of its own: that stays done, and the exit code says
+// what failed.
+static void PrintReasonLine(DWORD dwCode)
 {
+    SetLastError(dwCode);
+    printf("%s\n", GetFailureText());
+}
+
+DWORD CmdInstallService(void)
+{
+    char szPath[PATH_SIZE];
     char szCommand[PATH_SIZE + 2];
     SC_HANDLE schSCManager;
     SC_HANDLE schService;
 
-    if (!GetServiceCommand(szCommand, sizeof szCommand)) {
+    dwResult = NO_ERROR;
+    if (!GetServicePath(szPath)) {
         char szMsg[MSG_SIZE];
         printf(GetResourceString(IDS_CANNOT_INSTALL, szMsg, MSG_SIZE), DISPLAY_NAME, szErr);
-        return;
+        return dwResult;
     }
+    FormatText(szCommand, sizeof szCommand, strchr(szPath, ' ') ? "\"%s\"" : "%s", szPath);
 
     schSCManager = ScmOpenSCManager(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (!schSCManager) {
         PrintFailure(IDS_OPEN_SCM_FAILED);
-        return;
+        return dwResult;
     }
 
     schService = ScmCreateService(schSCManager, SERVICE_NAME, DISPLAY_NAME, SERVICE_ALL_ACCESS,
@@ -107,15 +119,21 @@ void CmdInstallService(void)
                                   NULL);
     if (schService) {
         PrintText(IDS_INSTALLED, DISPLAY_NAME);
-        // Without it the service is still sound, with Windows' default: it
-        // stays registered, and the reason goes on a line of its own.
+        // Without either the service is still sound, with Windows' default
+        // timeout, or with entries that Event Viewer cannot describe.
         if (!ScmChangeServiceConfig2(schService, SERVICE_CONFIG_PRESHUTDOWN_INFO, &spiPreshutdown))
-            printf("%s\n", GetLastErrorText(szErr, MSG_SIZE));
+            PrintReasonLine(GetLastError());
+        // The message file is named as it stands, blanks and all: it is a
+        // list of files split at semicolons, not a command.
+        DWORD dwSource = EvtInstallSource(szPath);
+        if (dwSource != ERROR_SUCCESS)
+            PrintReasonLine(dwSource);
         ScmCloseServiceHandle(schService);
     } else {
         PrintFailure(IDS_CREATE_FAILED);
     }
     ScmCloseServiceHandle(schSCManager);
+    return dwResult;
 }
 
 // Asks the service to stop and waits, a dot a second, while it is stopping.
@@ -135,31 +153,38 @@ static void StopServiceAndWait(SC_HANDLE schService)
               DISPLAY_NAME);
 }
 
-void CmdRemoveService(void)
+DWORD CmdRemoveService(void)
 {
     SC_HANDLE schSCManager;
     SC_HANDLE schService;
 
+    dwResult = NO_ERROR;
     schSCManager = ScmOpenSCManager(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (!schSCManager) {
         PrintFailure(IDS_OPEN_SCM_FAILED);
-        return;
+        return dwResult;
     }
 
     schService = ScmOpenService(schSCManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (!schService) {
         PrintFailure(IDS_OPEN_SVC_FAILED);
         ScmCloseServiceHandle(schSCManager);
-        return;
+        return dwResult;
     }
 
     StopServiceAndWait(schService);
 
-    if (ScmDeleteService(schService))
+    if (ScmDeleteService(schService)) {
         PrintText(IDS_REMOVED, DISPLAY_NAME);
-    else
+        // A service installed by an older version has no source to remove.
+        DWORD dwSource = EvtRemoveSource();
+        if (dwSource != ERROR_SUCCESS && dwSource != ERROR_FILE_NOT_FOUND)
+            PrintReasonLine(dwSource);
+    } else {
         PrintFailure(IDS_DELETE_FAILED);
+    }
 
     ScmCloseServiceHandle(schService);
     ScmCloseServiceHandle(schSCManager);
+    return dwResult;
 }

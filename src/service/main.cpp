@@ -5,14 +5,14 @@
 
 int main(int argc, char **argv)
 {
-    int status = 0;  // the commands always end with 0
+    int status = 0;
 
     switch (FindHostCommand(argc, argv)) {
     case CMD_INSTALL:
-        CmdInstallService();
+        status = (int)CmdInstallService();
         break;
     case CMD_REMOVE:
-        CmdRemoveService();
+        status = (int)CmdRemoveService();
         break;
     case CMD_DEBUG:
         bDebug = TRUE;

@@ -2,13 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/format.h"
 #include "zuvo/supervisor.h"
-
-// cmd parses a batch file's command line: unquoted, these characters split
-// or rewrite the path (C:\R&D\bin\... would run C:\R.bat, and a leading '@'
-// is dropped, so @L\bin\... would run L\bin\...), so a path holding any of
-// them goes in double quotes.
-static const char szQuoteChars[] = " \t&()[]{}^=;!'+,`~@";
 
 // cmd replaces %NAME% by a variable's value even inside quotes, and a
 // quote in the path would end the quoting early: such a path would name
@@ -25,46 +20,38 @@ static BOOL HasDevicePrefix(const char *lpszPath)
 // The suffix is appended unchanged: no separator is added or removed.
 char *NewScriptPath(const char *lpszRoot)
 {
-    size_t cchRoot = strlen(lpszRoot);
-    char *lpszPath = static_cast<char *>(malloc(cchRoot + sizeof SCRIPT_SUFFIX));
+    size_t cb = strlen(lpszRoot) + sizeof SCRIPT_SUFFIX;
+    char *lpszPath = static_cast<char *>(malloc(cb));
 
-    if (lpszPath == NULL)
-        return NULL;
-    memcpy(lpszPath, lpszRoot, cchRoot);
-    memcpy(lpszPath + cchRoot, SCRIPT_SUFFIX, sizeof SCRIPT_SUFFIX);
+    if (lpszPath != NULL)
+        FormatText(lpszPath, cb, "%s" SCRIPT_SUFFIX, lpszRoot);
     return lpszPath;
 }
 
-// The path alone, or the path, a blank and the argument.
-char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg)
+// cmd.exe given its own path, /d so that no AutoRun command runs first, and
+// /s, so that it strips the first and the last quote after /c and keeps the
+// rest as it stands: the path, quoted, with the argument after it. Inside
+// the quotes cmd takes every character but % literally.
+char *NewScriptCommandLine(const char *lpszCmd, const char *lpszPath, const char *lpszArg)
 {
-    size_t cchPath = strlen(lpszPath);
-    size_t cchArg = lpszArg ? strlen(lpszArg) : 0;
-    int bQuote = strpbrk(lpszPath, szQuoteChars) != NULL;
+    static const char szFormat[] = "%s /d /s /c \"\"%s\"%s%s\"";
+    size_t cb;
     char *lpszCmdLine;
-    char *p;
 
-    if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath)) {
+    // Nor does cmd run a script whose path is MAX_PATH long or longer.
+    if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath) ||
+        strlen(lpszPath) >= MAX_PATH) {
         SetLastError(ERROR_BAD_PATHNAME);
         return NULL;
     }
-    lpszCmdLine = static_cast<char *>(malloc(cchPath + cchArg + 4));
+    if (lpszArg == NULL)
+        lpszArg = "";
+    cb = strlen(lpszCmd) + strlen(lpszPath) + strlen(lpszArg) + sizeof szFormat;
+    lpszCmdLine = static_cast<char *>(malloc(cb));
     if (lpszCmdLine == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // malloc sets errno, not the last error
         return NULL;
     }
-    p = lpszCmdLine;
-    if (bQuote)
-        *p++ = '"';
-    memcpy(p, lpszPath, cchPath);
-    p += cchPath;
-    if (bQuote)
-        *p++ = '"';
-    if (lpszArg) {
-        *p++ = ' ';
-        memcpy(p, lpszArg, cchArg);
-        p += cchArg;
-    }
-    *p = '\0';
+    FormatText(lpszCmdLine, cb, szFormat, lpszCmd, lpszPath, *lpszArg ? " " : "", lpszArg);
     return lpszCmdLine;
 }

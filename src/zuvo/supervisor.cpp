@@ -134,28 +134,39 @@ static DWORD CheckInstallation(char *lpszWhy, HANDLE **pphHeld)
     return dwCode;
 }
 
-// Starts the script with lpszArg (NULL for none) without waiting for it.
+// Starts the script with lpszArg (NULL for none) without waiting for it,
+// through the system's own cmd.exe, never one that COMSPEC or PATH names.
 // Returns the new process's handle, or NULL with the thread's last error
 // saying why it could not be started.
 static HANDLE StartScriptInstance(const char *lpszArg)
 {
     STARTUPINFOA si;
     PROCESS_INFORMATION pi;
+    char szCmd[MAX_PATH];
     char *lpszCmdLine;
     BOOL fStarted;
     DWORD dwStartErr;
+    UINT cch;
 
     if (lpszArg == NULL && pfnRunInstanceStarting != NULL)
         pfnRunInstanceStarting();
-    if (GetFileAttributesA(qelctl) == INVALID_FILE_ATTRIBUTES)
+    // cmd.exe would start for a script that is gone, and end at once.
+    if (CheckScriptReadable(qelctl) != NO_ERROR)
+        return NULL;  // the last error says why
+    cch = GetSystemDirectoryA(szCmd, MAX_PATH - 8);  // room for \cmd.exe
+    if (cch == 0 || cch >= MAX_PATH - 8) {
+        if (cch != 0)
+            SetLastError(ERROR_BUFFER_OVERFLOW);
         return NULL;
-    lpszCmdLine = NewScriptCommandLine(qelctl, lpszArg);
+    }
+    memcpy(szCmd + cch, "\\cmd.exe", sizeof "\\cmd.exe");
+    lpszCmdLine = NewScriptCommandLine(szCmd, qelctl, lpszArg);
     if (lpszCmdLine == NULL)
         return NULL;
 
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
-    fStarted = CreateProcessA(qelctl, lpszCmdLine, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    fStarted = CreateProcessA(szCmd, lpszCmdLine, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
     dwStartErr = GetLastError();
     free(lpszCmdLine);
     if (!fStarted) {

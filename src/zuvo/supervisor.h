@@ -26,10 +26,11 @@ void ServiceStop(void);
 void RequestServiceStop(void);
 
 // script.cpp: both return storage of their own (free it), or NULL when
-// there is no memory for it. The command line is also NULL, with
-// ERROR_BAD_PATHNAME, for a path that no quoting keeps cmd from rewriting
-// or that cmd cannot run; the thread's last error says which.
+// there is no memory for it. The command line, which starts the script
+// through the cmd.exe at lpszCmd, is also NULL, with ERROR_BAD_PATHNAME,
+// for a path that quoting cannot keep cmd from rewriting or that cmd cannot
+// run; the thread's last error says which.
 char *NewScriptPath(const char *lpszRoot);
-char *NewScriptCommandLine(const char *lpszPath, const char *lpszArg);
+char *NewScriptCommandLine(const char *lpszCmd, const char *lpszPath, const char *lpszArg);
 
 #endif

@@ -131,11 +131,10 @@ enum class Setup {
     Script,         // a script whose run instance exits with 5
     ScriptHeld,     // the same, held open by this process without read sharing
     ScriptShared,   // held for reading, sharing reads and writes: readable
-    ScriptWritten,  // held for writing, sharing reads and writes: readable, yet
-                    // under Wine CreateProcessA fails on it (32)
+    ScriptWritten,  // held for writing, sharing reads and writes: cmd reads it
     Percent,        // a script below "pct%OS%x", and another below its expansion
-    LongPath,       // a script path of 260 characters: readable under Wine, yet
-                    // CreateProcessA fails on it (2)
+    LongPath,       // a script path of 260 characters: readable, yet longer
+                    // than cmd takes on Windows
     FullWidth,      // a root with U+FF06, which code page 1252 reads as '&', and
                     // a script below that ASCII twin
     OpenToEveryone, // the script, bin and the root writable by Everyone (o+w)
@@ -167,18 +166,19 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
         { "script held without read sharing", Setup::ScriptHeld, "ZOVOVEV", "",
           notFound.c_str(), {} },
         { "run instance ends by itself", Setup::Script, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         { "variable spelled in another case", Setup::Script, "ZovOvev", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         { "trailing backslash reaches the script", Setup::Script, "zovovev", "\\", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         { "script held sharing reads and writes", Setup::ScriptShared, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
         // A console run is the person's own: nobody's rights are at stake.
         { "script anyone may change", Setup::OpenToEveryone, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
-        // Readable, but the run instance cannot be started: text 1 all the same.
-        { "script held for writing", Setup::ScriptWritten, "ZOVOVEV", "", notFound.c_str(), {} },
+          { "run [\"{script}\"] []" } },
+        { "script held for writing", Setup::ScriptWritten, "ZOVOVEV", "", "",
+          { "run [\"{script}\"] []" } },
+        // Readable, but the run instance is never started: text 1 all the same.
         { "percent sign in the path", Setup::Percent, "ZOVOVEV", "", notFound.c_str(), {} },
         { "260-character script path", Setup::LongPath, "ZOVOVEV", "", notFound.c_str(), {} },
         // The host reads the twin's path: text 1 names it, and it never runs.
@@ -191,7 +191,7 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
           "\\\\.\\" },
         // Only the variable of that very name counts, in both code pages.
         { "look-alike name before the variable", Setup::LookAlike, "ZOVOVEV", "", "",
-          { "run [{script}] []" } },
+          { "run [\"{script}\"] []" } },
     };
     for (const EndsAtOnceCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -310,11 +310,10 @@ TEST(ConsoleRun, OnlyTheDebugOptionEntersConsoleMode)
     }
 }
 
-// Quoting: a path with blanks or any other character that cmd splits or
-// rewrites an unquoted path at reaches both instances in quotes, and the
+// Quoting: the path reaches both instances in quotes, with blanks or any
+// other character that cmd splits or rewrites an unquoted path at, and the
 // program that cmd would otherwise find never runs in its place
-// (C:\Program.bat for "C:\Program Files\...", dir\R.bat for "dir\R&D\...").
-// A path with none of them goes as it is. The stop comes by SIGINT: a
+// (C:\Program.bat for "C:\Program Files\...", dir\R.bat for "dir\R&D\..."). The stop comes by SIGINT: a
 // Ctrl+C on the console would also end the run instance's cmd under Wine,
 // racing the host's handler.
 TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
@@ -339,12 +338,11 @@ TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
     struct {
         const char *name;
         std::string root;
-        bool quoted;
     } cases[] = {
-        { "blanks", blanks + "\\inst", true },
-        { "ampersand", dir + "\\R&D\\inst", true },
-        { "every other special character", dir + "\\a^b(x86)[1]{2},c;d=e!f'g+h`i~j", true },
-        { "nothing special", NewTestDir("unquoted") + "\\inst", false },
+        { "blanks", blanks + "\\inst" },
+        { "ampersand", dir + "\\R&D\\inst" },
+        { "every other special character", dir + "\\a^b(x86)[1]{2},c;d=e!f'g+h`i~j" },
+        { "nothing special", NewTestDir("unquoted") + "\\inst" },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -360,7 +358,7 @@ TEST(ConsoleRun, ScriptPathQuotedWhereCmdWouldSplitIt)
         EXPECT_TRUE(outcome.exited);
         EXPECT_EQ(outcome.exitCode, 0u);
         EXPECT_EQ(outcome.out, Crlf(std::string(kDebugging) + kStopping));
-        std::string shown = c.quoted ? "\"" + inst.script + "\"" : inst.script;
+        std::string shown = "\"" + inst.script + "\"";  // cmd /s keeps the quotes
         EXPECT_EQ(ScriptCalls(inst), (std::vector<std::string>{
                                          "run [" + shown + "] []",
                                          "stop [" + shown + "] [stopServers]" }));

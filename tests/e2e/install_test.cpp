@@ -148,40 +148,41 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
         const char *option;
         std::string out;
         std::string registered;  // the registered path, "" for none
+        DWORD code;              // the exit code
     } steps[] = {
         { "from a folder the code page cannot spell", cjk, "", "-install",
-          unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "" },
+          unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "", ERROR_NO_UNICODE_TRANSLATION },
         { "from a folder the code page spells by best fit", fullWidth, "", "-install",
-          unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "" },
+          unable + ExpectedErrorText(ERROR_NO_UNICODE_TRANSLATION) + "\n", "", ERROR_NO_UNICODE_TRANSLATION },
         { "from a folder the manager would expand", percent, "", "-install",
-          unable + ExpectedErrorText(ERROR_BAD_PATHNAME) + "\n", "" },
+          unable + ExpectedErrorText(ERROR_BAD_PATHNAME) + "\n", "", ERROR_BAD_PATHNAME },
         { "from a folder anyone may change", openDir, "", "-install",
-          unable + openDirA + " can be changed by Everyone.\n", "" },
+          unable + openDirA + " can be changed by Everyone.\n", "", ERROR_INVALID_STATE },
         { "a vizad.exe anyone may change", openExe, "", "-install",
-          unable + openExeA + "\\vizad.exe can be changed by Everyone.\n", "" },
+          unable + openExeA + "\\vizad.exe can be changed by Everyone.\n", "", ERROR_INVALID_STATE },
         { "from a folder whose parent anyone may change", belowOpen, "", "-install",
           unable + openParentA + " can be changed by Everyone, who could replace " + openParentA +
               "\\bin.\n",
-          "" },
+          "", ERROR_INVALID_STATE },
         { "from a 512-character path", L"", tooLong, "-install",
-          unable + ExpectedErrorText(ERROR_INSUFFICIENT_BUFFER) + "\n", "" },
-        { "from a 511-character path", L"", fits, "-install", installed, fits },
-        { "remove that", L"", "", "-remove", removed, "" },
+          unable + ExpectedErrorText(ERROR_INSUFFICIENT_BUFFER) + "\n", "", ERROR_INSUFFICIENT_BUFFER },
+        { "from a 511-character path", L"", fits, "-install", installed, fits, 0 },
+        { "remove that", L"", "", "-remove", removed, "", 0 },
         { "from a 511-character path with a blank", L"", fitsQuoted, "-install", installed,
-          "\"" + fitsQuoted + "\"" },
-        { "remove that too", L"", "", "-remove", removed, "" },
+          "\"" + fitsQuoted + "\"", 0 },
+        { "remove that too", L"", "", "-remove", removed, "", 0 },
         { "from a folder the code page spells exactly", accented, "", "-install", installed,
-          "C:\\vizad-caf\xE9-" + std::to_string(GetCurrentProcessId()) + "\\vizad.exe" },
-        { "and remove that", L"", "", "-remove", removed, "" },
-        { "install", L"", "", "-install", installed, VizadPath() },
+          "C:\\vizad-caf\xE9-" + std::to_string(GetCurrentProcessId()) + "\\vizad.exe", 0 },
+        { "and remove that", L"", "", "-remove", removed, "", 0 },
+        { "install", L"", "", "-install", installed, VizadPath(), 0 },
         { "install twice", L"", "", "/INSTALL",
           "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n",
-          VizadPath() },
+          VizadPath(), ERROR_SERVICE_EXISTS },
         // Not running: no stopping text, no dots.
-        { "remove", L"", "", "-remove", removed, "" },
+        { "remove", L"", "", "-remove", removed, "", 0 },
         { "remove twice", L"", "", "-Remove",
           "OpenService failed - " + ExpectedErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n",
-          "" },
+          "", ERROR_SERVICE_DOES_NOT_EXIST },
     };
     for (const auto &step : steps) {
         SCOPED_TRACE(step.what);
@@ -197,11 +198,26 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
         } else {
             outcome = Command(VizadPath(), step.option);
         }
-        EXPECT_EQ(outcome.exitCode, 0u);
+        EXPECT_EQ(outcome.exitCode, step.code);
         EXPECT_EQ(outcome.out, Crlf(step.out));
         EXPECT_EQ(Registered(), !step.registered.empty());
         if (!step.registered.empty())
             ExpectRegistration(step.registered);
+        // The event source names the program unquoted, and goes with the
+        // service; its message table renders entry 0 as the entry's strings.
+        char file[1024] = "", text[64] = "";
+        DWORD size = sizeof file;
+        RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO",
+                     "EventMessageFile", RRF_RT_REG_SZ, NULL, file, &size);
+        EXPECT_EQ(file, std::regex_replace(step.registered, std::regex("\""), ""));
+        if (step.registered == VizadPath()) {
+            HMODULE module = LoadLibraryExA(file, NULL, LOAD_LIBRARY_AS_DATAFILE);
+            const char *strings[] = { "ZUVO error: 5\n", "x.\n" };
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, 0, 0,
+                           text, sizeof text, (va_list *)strings);
+            EXPECT_STREQ(text, "ZUVO error: 5\nx.\n");
+            FreeLibrary(module);
+        }
     }
 }
 

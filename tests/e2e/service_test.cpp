@@ -73,9 +73,9 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 }
 
-// A script that cannot be read, that is readable and still cannot be
-// started, or that any user could have rewritten (the script, its folder or
-// the root open to Everyone, as Wine shows o+w), or a path through a link
+// A script that cannot be read, or that any user could have rewritten (the
+// script, its folder or the root open to Everyone, as Wine shows o+w), or a
+// path through a link
 // (a Unix symbolic link, which Wine shows as a reparse point) shows running,
 // then stopped with the failing call's code; the entry names the script or
 // what is open.
@@ -89,48 +89,36 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
     const struct {
         const char *name;
         bool present;
-        bool held;
         std::string open;  // made writable for Everyone
         DWORD code;
         std::string why;   // logged after the code
         std::string link = "";  // moved aside and made a link to where it went
     } cases[] = {
-        { "missing", false, false, "", ERROR_FILE_NOT_FOUND, script + " not found.\n" },
-        // Held for writing, sharing reads and writes: the readability check
-        // passes, and under Wine CreateProcessA fails on the sharing.
-        { "held for writing", true, true, "", ERROR_SHARING_VIOLATION, script + " not found.\n" },
-        { "script anyone may change", true, false, script, ERROR_INVALID_STATE,
+        { "missing", false, "", ERROR_FILE_NOT_FOUND, script + " not found.\n" },
+        { "script anyone may change", true, script, ERROR_INVALID_STATE,
           script + everyone + ".\n" },
-        { "bin anyone may change", true, false, root + "\\bin", ERROR_INVALID_STATE,
+        { "bin anyone may change", true, root + "\\bin", ERROR_INVALID_STATE,
           root + "\\bin" + everyone + ".\n" },
-        { "root anyone may change", true, false, root, ERROR_INVALID_STATE,
+        { "root anyone may change", true, root, ERROR_INVALID_STATE,
           root + everyone + ".\n" },
         // Whoever may delete what a folder above holds may rename the tree
         // away and put their own in its place.
-        { "the root's parent anyone may change", true, false, parent, ERROR_INVALID_STATE,
+        { "the root's parent anyone may change", true, parent, ERROR_INVALID_STATE,
           parent + everyone + ", who could replace " + root + ".\n" },
-        { "a folder two levels up anyone may change", true, false, above, ERROR_INVALID_STATE,
+        { "a folder two levels up anyone may change", true, above, ERROR_INVALID_STATE,
           above + everyone + ", who could replace " + parent + ".\n" },
         // Whoever made the link may point it at another tree at any moment.
-        { "the root's parent a link to the same tree", true, false, "", ERROR_INVALID_STATE,
+        { "the root's parent a link to the same tree", true, "", ERROR_INVALID_STATE,
           parent + " is a link.\n", parent },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         MakeDirs(ServiceRoot() + "\\bin");
         DeleteFileA(script.c_str());
-        HANDLE held = INVALID_HANDLE_VALUE;
         if (c.present)
             inst = MakeInstallation(ServiceRoot());
-        if (c.held) {
-            held = CreateFileA(script.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-            ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
-        }
         const std::string linkPath = c.link.empty() ? "" : UnixPath(c.link);
         OnExit release([&] {
-            if (held != INVALID_HANDLE_VALUE)
-                CloseHandle(held);
             if (!c.open.empty())
                 ChangeUnixMode(c.open, "o-w");
             if (!c.link.empty())

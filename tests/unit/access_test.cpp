@@ -168,7 +168,7 @@ TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheSer
         std::vector<BYTE> raw;
     } cases[] = {
         { "C:\\ above the root", driveC, 'a', "" },
-        { "C:\\ as the root: Authenticated Users only add folders", driveC, 'd', "" },
+        { "C:\\ as the root: Authenticated Users add folders", driveC, 'd', "S-1-5-11" },
         { "C:\\Program Files above the root", programFilesItself, 'a', "" },
         { "C:\\ProgramData above the root: Users only add", programData, 'a', "" },
         { "C:\\ProgramData as the root: Users add files", programData, 'd', "S-1-5-32-545" },
@@ -176,9 +176,9 @@ TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheSer
         { "a script made there", underProgramFiles, 'f', "" },
         { "made at the top of C:", topOfC, 'd', "S-1-5-11" },
         { "above the root, made at the top of C:", topOfC, 'a', "S-1-5-11" },
-        // Adding a subfolder replaces nothing the host runs; on a file the
+        // Whoever adds a folder where the host runs owns it; on a file the
         // same bit is append data.
-        { "Users may only add folders", "O:BAD:" + admins + "(A;;0x100004;;;BU)", 'd', "" },
+        { "Users may only add folders", "O:BAD:" + admins + "(A;;0x100004;;;BU)", 'd', "S-1-5-32-545" },
         { "append data on the script", "O:BAD:" + admins + "(A;;0x100004;;;BU)", 'f',
           "S-1-5-32-545" },
         { "adding files above replaces nothing", "O:BAD:" + admins + "(A;;0x100006;;;WD)", 'a', "" },
@@ -210,9 +210,12 @@ TEST(Access, OnlyTheSystemAdministratorsAndTheHostsOwnAccountMayChangeWhatTheSer
         { "Users denied, Everyone allowed", "D:(D;;FA;;;BU)(A;;FA;;;WD)", 'd', "S-1-1-0" },
         { "the same SID denied first", "D:(D;;FA;;;BU)(A;;FA;;;BU)", 'f', "" },
         { "denied after the allow", "D:(A;;FA;;;BU)(D;;FA;;;WD)", 'f', "S-1-5-32-545" },
+        { "Everyone allowed to modify, then denied", "D:(A;;0x1301bf;;;WD)(D;;FA;;;WD)", 'f', "S-1-1-0" },
         { "a deny of writing leaves deleting", "D:(D;;0x6;;;WD)(A;;FA;;;BU)", 'f', "S-1-5-32-545" },
         { "an inherit-only deny holds nothing", "D:(D;OICIIO;FA;;;WD)(A;;FA;;;BU)", 'f',
           "S-1-5-32-545" },
+        { "Everyone denied for what is made inside, Authenticated Users modify",
+          "D:(D;OICIIO;FA;;;WD)(A;;0x1301bf;;;AU)", 'f', "S-1-5-11" },
         { "a conditional allow", "", 'f', "S-1-5-11",
           RawDescriptor({ { ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-32-544" },
                           { ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_ALL_ACCESS, "S-1-5-11" } }) },
@@ -411,6 +414,7 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         longPath.push_back(p);
     longPath.push_back("C:\\");
     longFile += "\\f.bat";
+    const std::string longSlash = "C:\\x/y" + longFull.substr(6) + "\\f.bat";
     const std::vector<std::string> toolsPath = { "C:\\Tools\\vizad.exe", "C:\\Tools", "C:\\" };
     const std::vector<std::string> linkPath = { "C:\\j\\bin\\x.bat", "C:\\j\\bin", "C:\\j", "C:\\" };
     const struct {
@@ -460,6 +464,13 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
           "" },
         { "a long path with / and ..", longFile, 1, {}, {}, ERROR_BAD_PATHNAME,
           ("Who can change " + longFile + " cannot be read.").substr(0, MSG_SIZE - 1) },
+        { "a long path with /", longSlash, 1, {}, {}, ERROR_BAD_PATHNAME,
+          ("Who can change " + longSlash + " cannot be read.").substr(0, MSG_SIZE - 1) },
+        // Each opened on its own is C:\rv\sp (a full path drops one dot a name).
+        { "a folder's name ending in a blank", "C:\\rv\\sp \\bin\\x.bat", 2, {}, {},
+          ERROR_BAD_PATHNAME, "\"C:\\rv\\sp \" ends in a blank or a dot." },
+        { "a folder's name ending in a dot", "C:\\rv\\sp..\\bin\\x.bat", 2, {}, {},
+          ERROR_BAD_PATHNAME, "\"C:\\rv\\sp.\" ends in a blank or a dot." },
         // Links: the walk never walks on through a link, which whoever made
         // it may point elsewhere at any moment.
         { "a junction at the top of C: to a trusted tree", "C:\\j\\bin\\x.bat", 1, linkPath, {},
@@ -493,6 +504,9 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         { "the service trusts the account it runs as", "C:\\Tools\\vizad.exe", 1, toolsPath,
           { { 0, ownedBySelf } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE,
           [] { fake.windowsOwner = kInstaller; } },
+        { "the joined domain's Domain Admins own the root", script, 2, scriptPath,
+          { { 2, "O:S-1-5-21-7-8-9-512D:(A;;FA;;;BA)" } }, NO_ERROR, "", -1, false,
+          ACCESS_AS_SERVICE, [] { fake.accountDomain = "S-1-5-21-1-2-3"; fake.primaryDomain = "S-1-5-21-7-8-9"; } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

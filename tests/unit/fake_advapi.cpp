@@ -178,6 +178,14 @@ BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
     return hSCObject == kManager || hSCObject == kService;
 }
 
+DWORD EvtInstallSource(LPCSTR lpszMessageFile)
+{
+    fake.messageFile = lpszMessageFile;
+    return fake.installSourceError;
+}
+
+DWORD EvtRemoveSource(void) { return ERROR_SUCCESS; }
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
     std::lock_guard<std::mutex> guard(lock);

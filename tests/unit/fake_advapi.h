@@ -35,6 +35,8 @@ struct FakeAdvapi {
     DWORD config2Error = ERROR_SUCCESS;
     std::vector<std::pair<DWORD, DWORD>> config2;
     int openServices = 0;                    // service handles not yet closed
+    std::string messageFile;                 // the event source's, as -install registers it
+    DWORD installSourceError = ERROR_SUCCESS;
     // Runs on the reporting thread after a report is recorded; it may deliver
     // a control through the handler, as a control arriving between reports.
     std::function<void(const SERVICE_STATUS &)> onReport;

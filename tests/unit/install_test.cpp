@@ -31,30 +31,38 @@ using InstallUnitTest = HostTest;
 
 // A manager that refuses full access, as to a user who is not an
 // administrator, ends both commands with text 8. One that opens lets
-// -install set the preshutdown timeout right after it made the service;
-// when that is refused, the service stays registered with Windows' default,
-// and the reason follows on a line of its own.
+// -install set the preshutdown timeout and the event source (the program's
+// path) after it made the service; either refused, the service stays, the
+// reason follows on a line of its own. The code printed is the exit code.
 TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
 {
     // The test program's own path, wherever the checkout lies, is
     // Administrators' own to the fake.
     char self[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(NULL, self, MAX_PATH), 0u);
+    const std::string denied = ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n";
+    const std::string installed = "Ulvane Trelox ZUVO installed.\r\n";
     const struct {
         const char *name;
         bool opens;
         DWORD config2Error;
-        void (*command)(void);
+        DWORD (*command)(void);
         std::string out;
         size_t config2Calls;
+        DWORD code;
+        DWORD sourceError = ERROR_SUCCESS;
     } cases[] = {
-        { "install, refused", false, ERROR_SUCCESS, CmdInstallService,
-          "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n", 0 },
-        { "remove, refused", false, ERROR_SUCCESS, CmdRemoveService,
-          "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n", 0 },
-        { "install", true, ERROR_SUCCESS, CmdInstallService, "Ulvane Trelox ZUVO installed.\r\n", 1 },
-        { "install, timeout refused", true, ERROR_ACCESS_DENIED, CmdInstallService,
-          "Ulvane Trelox ZUVO installed.\r\n" + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\r\n", 1 },
+        { "install, refused", false, ERROR_SUCCESS, CmdInstallService, "OpenSCManager failed - " + denied, 0,
+          ERROR_ACCESS_DENIED },
+        { "remove, refused", false, ERROR_SUCCESS, CmdRemoveService, "OpenSCManager failed - " + denied, 0,
+          ERROR_ACCESS_DENIED },
+        { "install", true, ERROR_SUCCESS, CmdInstallService, installed, 1, 0 },
+        { "install, timeout refused", true, ERROR_ACCESS_DENIED, CmdInstallService, installed + denied, 1,
+          ERROR_ACCESS_DENIED },
+        { "install, event source refused", true, ERROR_SUCCESS, CmdInstallService,
+          installed + ExpectedErrorText(ERROR_KEY_DELETED) + "\r\n", 1, ERROR_KEY_DELETED, ERROR_KEY_DELETED },
+        { "remove, service not opened", true, ERROR_SUCCESS, CmdRemoveService, "OpenService failed - " + denied,
+          0, ERROR_ACCESS_DENIED },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -62,7 +70,11 @@ TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
         fake.cleanTree = self;
         fake.managerOpens = c.opens;
         fake.config2Error = c.config2Error;
-        EXPECT_EQ(CaptureStdout(c.command), c.out);
+        fake.installSourceError = c.sourceError;
+        DWORD code = 0xdeadbeef;
+        EXPECT_EQ(CaptureStdout([&] { code = c.command(); }), c.out);
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(fake.messageFile, c.config2Calls ? self : "");
         using Calls = std::vector<std::pair<DWORD, DWORD>>;
         EXPECT_EQ(fake.config2, Calls(c.config2Calls, { SERVICE_CONFIG_PRESHUTDOWN_INFO, 180000 }));
         EXPECT_EQ(fake.openServices, 0);

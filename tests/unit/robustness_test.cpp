@@ -57,29 +57,28 @@ TEST_F(RobustnessTest, ScriptTroublesBeforeTheStart)
     const std::string blank = dir + "\\caf\xE9";
     MakeDirs(blank + "\\bin");
     WriteTextFile(blank + "\\bin\\revaduzeza.bat", "\r\n");
-    // A zero-byte script is readable, but Wine's CreateProcessA refuses it
-    // (193; Windows runs it as an empty batch): a start that fails is logged.
+    // A zero-byte script runs through cmd.exe as an empty batch too.
     MakeDirs(dir + "\\empty\\bin");
     WriteTextFile(dir + "\\empty\\bin\\revaduzeza.bat", "");
     // "bin" is a file: the script cannot exist below it.
     MakeDirs(dir + "\\binfile");
     WriteTextFile(dir + "\\binfile\\bin", "not a folder");
 
-    SetRoot(blank.c_str());
-    ServiceStart(0, nullptr);
-    EXPECT_TRUE(FakeEvents().empty());
-    EXPECT_EQ(dwErr, 0u);
-
-    for (const char *root : { "empty", "binfile" }) {
-        SCOPED_TRACE(root);
+    for (const std::string &root : { blank, dir + "\\empty" }) {
         SetUp();
-        SetRoot((dir + "\\" + root).c_str());
+        SetRoot(root.c_str());
         ServiceStart(0, nullptr);
-        std::vector<EventEntry> events = FakeEvents();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].strings[1], dir + "\\" + root + "\\bin\\revaduzeza.bat not found.\n");
-        EXPECT_NE(dwErr, 0u);
+        EXPECT_TRUE(FakeEvents().empty()) << root;
+        EXPECT_EQ(dwErr, 0u) << root;
     }
+
+    SetUp();
+    SetRoot((dir + "\\binfile").c_str());
+    ServiceStart(0, nullptr);
+    std::vector<EventEntry> events = FakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings[1], dir + "\\binfile\\bin\\revaduzeza.bat not found.\n");
+    EXPECT_NE(dwErr, 0u);
 }
 
 TEST_F(RobustnessTest, ManyStopRequestsAtOnce)

@@ -26,59 +26,65 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
     }
 }
 
-// cmd splits or rewrites an unquoted path at blanks, tabs and each of
-// &()[]{}^=;!'+,`~, and drops a leading @; a % cannot be protected by quotes
-// at all, and a path in the \\?\ or \\.\ form cmd does not run. Each line
-// fits its allocation, terminator included.
-TEST(ScriptCommandLine, QuotedWhereCmdWouldSplitThePathRefusedWhereQuotesCannotHelp)
+// The system's cmd.exe runs the script without AutoRun (/d) and by the one
+// quote rule of /s: the path in quotes, where cmd takes &()[]{}^=;!'+,`~@,
+// blanks and tabs literally, then the argument. A % cannot be protected by
+// quotes, and a path in the \\?\ or \\.\ form, or of MAX_PATH characters,
+// cmd does not run. Each line fits its allocation, terminator included.
+TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHelp)
 {
-    struct { const char *path, *arg, *line; DWORD error; } cases[] = {
-        { "C:\\i\\bin\\revaduzeza.bat", nullptr, "C:\\i\\bin\\revaduzeza.bat", 0 },
-        { "C:\\i\\bin\\revaduzeza.bat", "stopServers", "C:\\i\\bin\\revaduzeza.bat stopServers", 0 },
-        { "\\bin\\revaduzeza.bat", nullptr, "\\bin\\revaduzeza.bat", 0 },
-        // Nothing cmd treats specially: unchanged.
+    const std::string cmd = "C:\\W\\system32\\cmd.exe /d /s /c ";
+    const std::string long259 = "C:\\" + std::string(237, 'p') + "\\bin\\revaduzeza.bat";
+    const std::string long260 = "C:\\" + std::string(238, 'p') + "\\bin\\revaduzeza.bat";
+    struct { const char *path, *arg; std::string line; DWORD error; } cases[] = {
+        { "C:\\i\\bin\\revaduzeza.bat", nullptr, cmd + "\"\"C:\\i\\bin\\revaduzeza.bat\"\"", 0 },
+        { "C:\\i\\bin\\revaduzeza.bat", "stopServers",
+          cmd + "\"\"C:\\i\\bin\\revaduzeza.bat\" stopServers\"", 0 },
+        { "\\bin\\revaduzeza.bat", nullptr, cmd + "\"\"\\bin\\revaduzeza.bat\"\"", 0 },
         { "\\\\srv\\s$\\a-b_c.d#f\\bin\\revaduzeza.bat", "stopServers",
-          "\\\\srv\\s$\\a-b_c.d#f\\bin\\revaduzeza.bat stopServers", 0 },
-        { "@L\\bin\\revaduzeza.bat", nullptr, "\"@L\\bin\\revaduzeza.bat\"", 0 },
-        { "C:\\a b\\bin\\revaduzeza.bat", nullptr, "\"C:\\a b\\bin\\revaduzeza.bat\"", 0 },
+          cmd + "\"\"\\\\srv\\s$\\a-b_c.d#f\\bin\\revaduzeza.bat\" stopServers\"", 0 },
+        { "@L\\bin\\revaduzeza.bat", nullptr, cmd + "\"\"@L\\bin\\revaduzeza.bat\"\"", 0 },
+        { "C:\\a b\\bin\\revaduzeza.bat", nullptr, cmd + "\"\"C:\\a b\\bin\\revaduzeza.bat\"\"", 0 },
         { "C:\\a b\\bin\\revaduzeza.bat", "stopServers",
-          "\"C:\\a b\\bin\\revaduzeza.bat\" stopServers", 0 },
+          cmd + "\"\"C:\\a b\\bin\\revaduzeza.bat\" stopServers\"", 0 },
         { "C:\\a\tb\\bin\\revaduzeza.bat", "stopServers",
-          "\"C:\\a\tb\\bin\\revaduzeza.bat\" stopServers", 0 },
-        { "C:\\pct%OS%x\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
-        { "C:\\%\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
-        { "C:\\a\"b\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
+          cmd + "\"\"C:\\a\tb\\bin\\revaduzeza.bat\" stopServers\"", 0 },
+        { "C:\\pct%OS%x\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
+        { "C:\\%\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
+        { "C:\\a\"b\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
         // Quoting would not help: with a blank or '&' beside them, still refused.
-        { "C:\\a b%OS%\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
-        { "C:\\a b%OS%\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
-        { "C:\\R&D\"x\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
-        { "C:\\R&D\"x\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
+        { "C:\\a b%OS%\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
+        { "C:\\a b%OS%\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
+        { "C:\\R&D\"x\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
+        { "C:\\R&D\"x\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
         // cmd runs nothing for these, though the file opens.
-        { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
-        { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
-        { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", nullptr, nullptr, ERROR_BAD_PATHNAME },
-        { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", "stopServers", nullptr, ERROR_BAD_PATHNAME },
+        { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
+        { "\\\\?\\C:\\i\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
+        { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", nullptr, "", ERROR_BAD_PATHNAME },
+        { "\\\\.\\C:\\i\\bin\\revaduzeza.bat", "stopServers", "", ERROR_BAD_PATHNAME },
+        { long260.c_str(), nullptr, "", ERROR_BAD_PATHNAME },
+        { long259.c_str(), nullptr, cmd + "\"\"" + long259 + "\"\"", 0 },
     };
     for (const auto &c : cases) {
         SetLastError(0xdeadbeef);
-        char *line = NewScriptCommandLine(c.path, c.arg);
-        if (c.line == nullptr) {
+        char *line = NewScriptCommandLine("C:\\W\\system32\\cmd.exe", c.path, c.arg);
+        if (c.line.empty()) {
             EXPECT_EQ(line, nullptr) << c.path;
             EXPECT_EQ(GetLastError(), c.error) << c.path;
             free(line);
             continue;
         }
         ASSERT_NE(line, nullptr) << c.path;
-        EXPECT_STREQ(line, c.line) << c.path;
+        EXPECT_EQ(line, c.line) << c.path;
         EXPECT_GE(_msize(line), strlen(line) + 1) << c.path;
         free(line);
     }
     for (char special : std::string("&()[]{}^=;!'+,`~@")) {
         std::string path = std::string("C:\\R") + special + "D\\bin\\revaduzeza.bat";
         for (const char *arg : { (const char *)nullptr, "stopServers" }) {
-            char *line = NewScriptCommandLine(path.c_str(), arg);
+            char *line = NewScriptCommandLine("C:\\W\\system32\\cmd.exe", path.c_str(), arg);
             ASSERT_NE(line, nullptr) << path;
-            EXPECT_EQ(std::string(line), "\"" + path + "\"" + (arg ? " stopServers" : ""));
+            EXPECT_EQ(std::string(line), cmd + "\"\"" + path + "\"" + (arg ? " stopServers" : "") + "\"");
             EXPECT_GE(_msize(line), strlen(line) + 1) << path;
             free(line);
         }
