@@ -5,6 +5,7 @@
 #define VIZAD_PLATFORM_ADVAPI_H
 
 #include <windows.h>
+#include <string.h>
 
 BOOL ScmStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA *lpServiceTable);
 SERVICE_STATUS_HANDLE ScmRegisterServiceCtrlHandlerEx(LPCSTR lpServiceName,
@@ -51,8 +52,14 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
 // link. INVALID_HANDLE_VALUE with the last error set when it cannot be
 // opened.
 HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes);
-// hold.cpp: the open behind SecOpenObject, which unit tests also make on the disk.
+// hold.cpp: the open behind SecOpenObject, which unit tests also make on the
+// disk, and whether it names lpszPath in the \\?\ form.
 HANDLE OpenPathObject(LPCSTR lpszPath, DWORD *pdwAttributes);
+// MAX_PATH counts the terminator: 260 characters are too many.
+inline BOOL IsLongDrivePath(LPCSTR lpszPath)
+{
+    return strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':';
+}
 // The owner and DACL of the open object, in storage to be freed with
 // LocalFree (NULL on failure); returns the error code, not the last error.
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD);

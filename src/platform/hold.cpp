@@ -9,7 +9,7 @@ HANDLE OpenPathObject(LPCSTR lpszPath, DWORD *pdwAttributes)
     WCHAR szWide[4 + 32768];
     // A drive path that the ANSI calls would refuse as too long opens in the
     // \\?\ form, which takes it as it stands: the walk made it full.
-    const WCHAR *lpszName = strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':' ? szWide : szWide + 4;
+    const WCHAR *lpszName = IsLongDrivePath(lpszPath) ? szWide : szWide + 4;
     // Reading its data, not only its security, is what makes the sharing
     // hold: an open for security alone is not counted.
     DWORD dwAccess = READ_CONTROL | FILE_READ_DATA;
