@@ -178,6 +178,14 @@ BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
     return hSCObject == kManager || hSCObject == kService;
 }
 
+LONG RegGetSystemVariable(LPCWSTR, WCHAR *lpszValue, DWORD cbValue)
+{
+    if (fake.systemRoot.empty())
+        return ERROR_FILE_NOT_FOUND;
+    wcsncpy(lpszValue, fake.systemRoot.c_str(), cbValue / sizeof(WCHAR));
+    return ERROR_SUCCESS;
+}
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
     std::lock_guard<std::mutex> guard(lock);
