@@ -321,7 +321,7 @@ while IFS='|' read -r name p12 first log; do
         >"$left.log" 2>&1 || status=$?
     check "refused package, $name: fails, nothing of a release left" \
         "$([ "$status" != 0 ] && echo fails) $(cd "$left" && {
-            ls | grep -e '\.zip$' -e '\.msi$' -e '^SHA256SUMS'
+            ls | grep -e '\.zip$' -e '\.msi$' -e '^SHA256SUMS' || :   # set -e would end the list here
             find . -type f \( -name '*.exe' -o -name '*.msi' \)
             find . -type f -name '*.zip' | while IFS= read -r z; do
                 "$cmake" -E tar tf "$z" | sed -n "s|\.exe\$|.exe in $z|p"
