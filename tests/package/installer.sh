@@ -327,6 +327,8 @@ refused)
         [ "$(logs 'cannot delay the automatic start of service ZUVO: error 124; it starts undelayed')" != 1 ] ||
         delayed="$delayed delayed"
     checkl "delayed automatic start" "$delayed" "start=2 preshutdown=180000 delayed"
+    msiexec auto "/i \"$(winpath "$msi")\" /qn STARTTYPE=auto"
+    checkl "a re-run with auto drops the delay" "$(service_config)" "start=2 preshutdown=180000"
     msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
     check_removed
     checkl "the administrator's variable is still kept" "$(variable)" 'C:\Own'
