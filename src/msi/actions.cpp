@@ -431,7 +431,7 @@ extern "C" __declspec(dllexport) UINT __stdcall SaveServiceState(MSIHANDLE insta
         Log(install, line);
         return ERROR_INSTALL_FAILURE;
     }
-    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls: started at the end %ls; kept %ls", kService,
+    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls: started at the end %ls; kept (account|failure flag|reset|actions|...) %ls", kService,
              data[0] == L'1' ? L"yes" : L"no", data + 2);
     Log(install, line);
     return MsiSetPropertyW(install, L"RestoreService", data) == ERROR_SUCCESS ? ERROR_SUCCESS
@@ -456,7 +456,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RestoreService(MSIHANDLE install
     } else if (data[1] == L'|' && data[2]) {
         err = RestoreServiceSettings(service, data + 2);
         if (err == ERROR_SUCCESS)
-            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls keeps %ls", kService, data + 2);
+            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls keeps (account|failure flag|reset|actions|...) %ls", kService, data + 2);
         else
             swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot set %ls on service %ls again: error %lu",
                      data + 2, kService, err);
