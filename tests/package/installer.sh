@@ -426,7 +426,8 @@ upgrade)
     msiexec older-again "/i \"$(winpath "$msi")\" /qn"
     msiexec upgrade-stopped "/i \"$(winpath "$newmsi")\" /qn"
     checkl "one product, the newer" "$(products)" "VIZAD $next "
-    checkl "still stopped" "$(query)" STOPPED
+    checkl "still stopped, no start tried" "$(query) $(logs "VIZAD: service ZUVO started") $(logs "ZUVO did not start")" \
+        "STOPPED 0 0"
     mkdir -p "$drive/deploy" "$drive/Ulvane"
     cp "$msi" "$drive/deploy/"
     block product-script | sed 's/$/\r/' >"$drive/deploy/vizad-product.vbs"
