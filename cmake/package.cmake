@@ -15,9 +15,9 @@ foreach(zip IN LISTS CPACK_PACKAGE_FILES)
         set(failed "strip-nondeterminism not found (scripts/setup.sh installs it)")
     endif()
     if(failed)
-        # Leave no zip that another build would not make byte for byte.
-        file(REMOVE ${zip})
-        message(FATAL_ERROR "Cannot fix the times and order in ${zip}: ${failed}")
+        # Leave no zip that another build would not make byte for byte, nor
+        # an earlier release beside it.
+        vizad_refuse_release("Cannot fix the times and order in ${zip}: ${failed}")
     endif()
     file(SHA256 ${zip} hash)
     get_filename_component(name ${zip} NAME)
@@ -30,8 +30,7 @@ if(CPACK_VIZAD_MSI_SCRIPT)
             ${CPACK_VIZAD_MSI_ACTIONS} ${CPACK_VIZAD_VERSION} ${CPACK_VIZAD_EPOCH} ${msi}
         RESULT_VARIABLE failed)
     if(failed)
-        file(REMOVE ${msi})
-        message(FATAL_ERROR "Cannot build ${msi}")
+        vizad_refuse_release("Cannot build ${msi}")
     endif()
     # Signed once built when the programs in it were: cmake/sign-release.cmake
     # then wrote their unsigned sums, and set the URL the signatures carry.

@@ -9,6 +9,20 @@ file(REMOVE ${unsigned_sums})
 if("$ENV{VIZAD_SIGN_PKCS12}" STREQUAL "" AND "$ENV{VIZAD_SIGN_PKCS11_URI}" STREQUAL "")
     message(STATUS "Unsigned release: no certificate given (VIZAD_SIGN_PKCS12 or VIZAD_SIGN_PKCS11_URI)")
 else()
+    # A signed release is a released version: its changelog has that
+    # version's dated section and no "Unreleased" one, so that no two
+    # releases share a version, nor with it a product code.
+    # CPACK_VIZAD_CHANGELOG (cpack -D) names another changelog to check.
+    if(NOT CPACK_VIZAD_CHANGELOG)
+        set(CPACK_VIZAD_CHANGELOG ${CPACK_TEMPORARY_DIRECTORY}/CHANGELOG.md)
+    endif()
+    file(STRINGS ${CPACK_VIZAD_CHANGELOG} sections REGEX "^## ")
+    string(REPLACE "." "\\." version_pattern "${CPACK_VIZAD_VERSION}")
+    if(sections MATCHES "(^|;)## Unreleased")
+        vizad_refuse_release("${CPACK_VIZAD_CHANGELOG} has an \"Unreleased\" section: no release made")
+    elseif(NOT sections MATCHES "(^|;)## ${version_pattern} \\([0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]\\)")
+        vizad_refuse_release("${CPACK_VIZAD_CHANGELOG} has no dated section \"## ${CPACK_VIZAD_VERSION} (YYYY-MM-DD)\": no release made")
+    endif()
     if("$ENV{VIZAD_SIGN_URL}" STREQUAL "")
         set(ENV{VIZAD_SIGN_URL} "${CPACK_VIZAD_URL}")
     endif()

@@ -34,6 +34,8 @@ at_epoch() {
 
 work=$out.d
 rm -rf "$work" "$out"
+# The staged programs go with the work folder, whatever ends the run.
+trap 'rm -rf "$work"' EXIT
 mkdir -p "$work"
 cp -R "$staged/." "$work/"
 cp "$actions" "$work/vizad-msi.dll"
@@ -55,4 +57,3 @@ at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1450 W
 summary() { at_epoch msibuild "$out" -s "VIZAD $version" VIZAD "Intel;1033" "{$1}"; }
 summary 00000000-0000-0000-0000-000000000000
 summary "$(guid <"$out")"
-rm -rf "$work"

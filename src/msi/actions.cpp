@@ -28,6 +28,14 @@
 // Installer's waits 30 s at most. Wine's msiexec runs deferred actions only
 // at InstallFinalize, after the files are gone: there the immediate action
 // is the one that keeps a file in use from being removed.
+//
+// SaveServiceState (immediate, before StopBeforeChanges) and RestoreService
+// (deferred, after ConfigureService): the run ends with the service as it
+// began. Whether it ran, or for a first install whether it starts with
+// Windows, and what src/msi/state.cpp reads of its settings go to
+// RestoreService's CustomActionData; RestoreService sets those again on the
+// service that the upgrade registered anew, and starts it. A start that
+// fails is logged and does not fail the run: rolling back cannot mend it.
 #include <windows.h>
 #include <msiquery.h>
 #include <stdarg.h>
@@ -35,6 +43,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "msi/state.h"
 #include "service/host.h"
 #include "zuvo/supervisor.h"
 
@@ -42,6 +51,8 @@ static const wchar_t kService[] = L"ZUVO";
 static const DWORD kPollMs = 250;
 // The largest STOPTIMEOUT whose milliseconds fit in a DWORD.
 static const DWORD kMaxStopSeconds = 0xFFFFFFFF / 1000;
+static const DWORD kStartWithinMs = 60000;
+static const DWORD kStateSize = 2048;  // RestoreService's data
 
 // One line in the installer's log (msiexec /l*v).
 static void Log(MSIHANDLE install, const wchar_t *text)
@@ -303,12 +314,13 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
         err = GetLastError();
         goto done;
     }
-    // A new registration starts undelayed. Without the delay the service
-    // still starts with Windows, so a refusal (124 from a manager that
-    // knows no delayed start) is logged and the install goes on.
-    if (delayed) {
-        SERVICE_DELAYED_AUTO_START_INFO info = { TRUE };
-        if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info)) {
+    // Set either way: a change from delayed-auto to auto drops the delay.
+    // Without the delay the service still starts with Windows, so a
+    // refusal (124 from a manager that knows no delayed start) is logged
+    // and the install goes on; such a manager has no delay to drop.
+    if (type == SERVICE_AUTO_START) {
+        SERVICE_DELAYED_AUTO_START_INFO info = { delayed };
+        if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info) && delayed) {
             swprintf(line, sizeof line / sizeof line[0],
                      L"VIZAD: cannot delay the automatic start of service %ls: error %lu; it starts undelayed",
                      kService, GetLastError());
@@ -378,5 +390,111 @@ extern "C" __declspec(dllexport) UINT __stdcall LogRefusals(MSIHANDLE install)
     if (database)
         MsiCloseHandle(database);
     // LaunchConditions itself refuses.
+    return ERROR_SUCCESS;
+}
+
+// RestoreService's data: 1 when the service is to be started at the end of
+// the run, else 0, then '|' and the service's settings when it exists.
+extern "C" __declspec(dllexport) UINT __stdcall SaveServiceState(MSIHANDLE install)
+{
+    wchar_t data[kStateSize] = L"0|";
+    wchar_t line[kStateSize + 128];
+    SERVICE_STATUS status;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS) : NULL;
+    DWORD err = service ? ERROR_SUCCESS : GetLastError();
+    if (service) {
+        // Running, or on its way: it runs again. Stopped or stopping: not.
+        if (!QueryServiceStatus(service, &status))
+            err = GetLastError();
+        else if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING)
+            data[0] = L'1';
+        if (err == ERROR_SUCCESS)
+            err = ReadServiceSettings(service, data + 2, kStateSize - 2);
+        CloseServiceHandle(service);
+    } else if (err == ERROR_SERVICE_DOES_NOT_EXIST) {
+        // A first install starts a service that starts with Windows.
+        wchar_t text[16];
+        DWORD type;
+        BOOL delayed;
+        GetProperty(install, L"STARTTYPE", text, 16);
+        if (ParseStartType(text, &type, &delayed) && type == SERVICE_AUTO_START)
+            data[0] = L'1';
+        err = ERROR_SUCCESS;
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+    // Nothing has changed yet: without what was set, the run stops here.
+    if (err != ERROR_SUCCESS) {
+        swprintf(line, sizeof line / sizeof line[0],
+                 L"VIZAD: cannot read the state and settings of service %ls: error %lu", kService, err);
+        Log(install, line);
+        return ERROR_INSTALL_FAILURE;
+    }
+    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls: started at the end %ls; kept (account|failure flag|reset|actions|...) %ls", kService,
+             data[0] == L'1' ? L"yes" : L"no", data + 2);
+    Log(install, line);
+    return MsiSetPropertyW(install, L"RestoreService", data) == ERROR_SUCCESS ? ERROR_SUCCESS
+                                                                             : ERROR_INSTALL_FAILURE;
+}
+
+// CustomActionData: what SaveServiceState wrote.
+extern "C" __declspec(dllexport) UINT __stdcall RestoreService(MSIHANDLE install)
+{
+    wchar_t data[kStateSize];
+    wchar_t line[kStateSize + 128];
+    SERVICE_STATUS status = {};
+    GetProperty(install, L"CustomActionData", data, kStateSize);
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, kService, SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS) : NULL;
+    DWORD err = service ? ERROR_SUCCESS : GetLastError();
+    if (!service) {
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot open service %ls to set %ls again: error %lu",
+                 kService, data, err);
+        Log(install, line);
+    } else if (data[1] == L'|' && data[2]) {
+        err = RestoreServiceSettings(service, data + 2);
+        if (err == ERROR_SUCCESS)
+            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls keeps (account|failure flag|reset|actions|...) %ls", kService, data + 2);
+        else
+            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot set %ls on service %ls again: error %lu",
+                     data + 2, kService, err);
+        Log(install, line);
+        wchar_t *bar = wcschr(data + 2, L'|');
+        if (err == ERROR_SUCCESS && bar && bar != data + 2) {
+            *bar = L'\0';
+            if (AccountHasPassword(data + 2)) {
+                swprintf(line, sizeof line / sizeof line[0],
+                         L"VIZAD: service %ls runs as %ls, whose password a new registration does not have: "
+                         L"after an upgrade, set it again (sc.exe config %ls password= ...)",
+                         kService, data + 2, kService);
+                Log(install, line);
+            }
+        }
+    }
+    // Started and waited for while it reports start-pending, at most
+    // kStartWithinMs; whatever comes of it, the run goes on.
+    if (data[0] == L'1') {
+        DWORD begin = GetTickCount();
+        if (service && !StartServiceW(service, 0, NULL))
+            err = GetLastError();
+        else if (service)
+            while (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING &&
+                   GetTickCount() - begin < kStartWithinMs)
+                Sleep(kPollMs);
+        if (status.dwCurrentState == SERVICE_RUNNING)
+            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls started: running", kService);
+        else
+            swprintf(line, sizeof line / sizeof line[0],
+                     L"VIZAD: service %ls did not start (error %lu, state %lu, exit code %lu, service's code %lu); "
+                     L"this run goes on: rolling it back would not mend it",
+                     kService, err, status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+        Log(install, line);
+    }
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
     return ERROR_SUCCESS;
 }

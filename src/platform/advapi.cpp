@@ -41,6 +41,7 @@ typedef BOOL(WINAPI *PFN_CONTROL)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
 typedef BOOL(WINAPI *PFN_QUERY)(SC_HANDLE, LPSERVICE_STATUS);
 typedef BOOL(WINAPI *PFN_HANDLE)(SC_HANDLE);
 typedef BOOL(WINAPI *PFN_CONFIG2)(SC_HANDLE, DWORD, LPVOID);
+typedef LONG(WINAPI *PFN_REGGET)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
 typedef HANDLE(WINAPI *PFN_REGSOURCE)(LPCSTR, LPCSTR);
 typedef BOOL(WINAPI *PFN_REPORT)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR *,
                                  LPVOID);
@@ -126,6 +127,15 @@ BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject)
     return pfn ? pfn(hSCObject) : FALSE;
 }
 
+LONG RegGetSystemVariable(LPCWSTR lpszName, WCHAR *lpszValue, DWORD cbValue)
+{
+    PFN_REGGET pfn = GetAdvapiProc<PFN_REGGET>("RegGetValueW");
+    // RRF_RT_REG_SZ takes REG_EXPAND_SZ too, expanded, and ends the string.
+    return pfn ? pfn(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                     lpszName, RRF_RT_REG_SZ, NULL, lpszValue, &cbValue)
+               : (LONG)GetLastError();
+}
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
     PFN_REGSOURCE pfn = GetAdvapiProc<PFN_REGSOURCE>("RegisterEventSourceA");
@@ -158,7 +168,7 @@ static const char szSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog
 DWORD EvtInstallSource(LPCSTR lpszMessageFile)
 {
     PFN_SETKEYVALUE pfn = GetAdvapiProc<PFN_SETKEYVALUE>("RegSetKeyValueA");
-    static const DWORD dwTypes = EVENTLOG_ERROR_TYPE;
+    static const DWORD dwTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_INFORMATION_TYPE;
     LONG lResult;
 
     if (pfn == NULL)

@@ -25,6 +25,11 @@ BOOL ScmDeleteService(SC_HANDLE hService);
 BOOL ScmChangeServiceConfig2(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject);
 
+// The system environment's variable lpszName as the registry holds it now,
+// REG_EXPAND_SZ expanded, into cbValue bytes; returns the error code
+// (ERROR_FILE_NOT_FOUND when there is none).
+LONG RegGetSystemVariable(LPCWSTR lpszName, WCHAR *lpszValue, DWORD cbValue);
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
 BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
                     PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,

@@ -43,16 +43,16 @@ static __attribute__((noinline)) void UnlockSupervisor(void)
     ReleaseSRWLockExclusive(&srwSupervisor);
 }
 
-// ZOVOVEV's Unicode value from the table made at start-up, whatever the case
-// of its name; NULL when unset or empty, as an empty root would put the
-// script in the current drive's root (C:\bin for a service), a folder anyone
-// may make. The ANSI table is not asked: there a variable named with a
-// full-width Z (U+FF3A) reads as ZOVOVEV too, and the first of the two wins.
+// ZOVOVEV's Unicode value (root.cpp), whatever the case of its name; NULL
+// when unset or empty, as an empty root would put the script in the current
+// drive's root (C:\bin for a service), a folder anyone may make. No ANSI
+// copy is asked: there a variable named with a full-width Z (U+FF3A) reads
+// as ZOVOVEV too, and a full-width & in the value as &.
 static const WCHAR *GetRoot(void)
 {
-    const WCHAR *lpszRoot = _wgetenv(L"" ROOT_VARIABLE);
+    const WCHAR *lpszRoot = ReadRoot();
 
-    return lpszRoot != NULL && *lpszRoot != L'\0' ? lpszRoot : NULL;
+    return *lpszRoot != L'\0' ? lpszRoot : NULL;
 }
 
 // The root in the ANSI code page, as Windows would give it to an ANSI

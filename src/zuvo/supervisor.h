@@ -12,6 +12,7 @@
 #define STOP_ARGUMENT  "stopServers"
 
 extern char *qelctl;              // the control script's path, formed at most once
+extern INIT_ONCE ioRoot;          // the root is read once (root.cpp)
 extern HANDLE hServerStopEvent;   // signalled by the stop routine
 extern BOOL stoprequested;        // a stop request has come; the run instance never starts
 extern BOOL stopstarted;          // a stop instance has been started
@@ -24,6 +25,12 @@ extern void (*pfnRunInstanceStarting)(void);
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
 void ServiceStop(void);
 void RequestServiceStop(void);
+
+// root.cpp: the root, "" when there is none. In service mode the system
+// environment's value in the registry, REG_EXPAND_SZ expanded, else the
+// process's own; in console mode the process's own. Read once, whichever
+// thread asks first; the process's environment then holds the value used.
+const WCHAR *ReadRoot(void);
 
 // script.cpp: both return storage of their own (free it), or NULL when
 // there is no memory for it. The command line, which starts the script

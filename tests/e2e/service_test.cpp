@@ -71,6 +71,22 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
     ExpectServiceStatus(status, SERVICE_STOPPED, 0);
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
+
+    // A root set in the registry since the session began (expanded) is the
+    // next start's, and its script's ZOVOVEV.
+    const char *key = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    const char set[] = "%SystemDrive%\\vizad-regroot";
+    OnExit restore([&] { RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, "ZOVOVEV", REG_SZ, ServiceRoot().c_str(),
+                                         (DWORD)ServiceRoot().size() + 1); });
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, "ZOVOVEV", REG_EXPAND_SZ, set, sizeof set), ERROR_SUCCESS);
+    Installation later = MakeInstallation("C:\\vizad-regroot", "set VIZAD_LINE=root [%ZOVOVEV%]\r\n"
+                                          "%FIXTURE% append C:\\vizad-regroot\\calls.log");
+    DeleteFileA(later.log.c_str());
+    ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+    ASSERT_TRUE(StartTestService()) << GetLastError();
+    ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+    EXPECT_EQ(CountCalls(later, "run"), 1u);
+    EXPECT_EQ(CountCalls(later, "root [C:\\vizad-regroot]"), 1u);
 }
 
 // A script that cannot be read, or that any user could have rewritten (the

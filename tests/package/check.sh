@@ -144,7 +144,7 @@ export VIZAD_SIGN_URL=$url
 # a certificate, making the release in FOLDER (default $signed).
 package() {
     (cd "$bindir" && VIZAD_SIGN_PKCS12=$1 VIZAD_SIGN_PASSWORD_FILE=$2 \
-        "$cpack" --config "$bindir/CPackConfig.cmake" -B "${3:-$signed}")
+        "$cpack" --config "$bindir/CPackConfig.cmake" -B "${3:-$signed}" ${4:+"$4" "$5"})
 }
 if ! package "$pki/good.p12" "$pki/password" >"$signed/cpack.log" 2>&1; then
     cat "$signed/cpack.log"
@@ -308,22 +308,30 @@ exec $(command -v osslsigncode) "\$@"
 FAKE
 chmod +x "$fakes/osslsigncode/osslsigncode"
 left=$out/refused-release
-# NAME|PKCS12|first in PATH
-while IFS='|' read -r name p12 first; do
+# A signed release's changelog: "Unreleased" beside the version, or no date.
+printf '## Unreleased\n## %s (2026-12-08)\n' "$version" >"$fakes/unreleased.md"
+printf '## %s\n## 1.2.0 (2026-12-08)\n' "$version" >"$fakes/undated.md"
+printf '#!/bin/sh\nexit 1\n' >"$fakes/wixl" && chmod +x "$fakes/wixl"
+# NAME|PKCS12|first in PATH|changelog checked
+while IFS='|' read -r name p12 first log; do
     rm -rf "$left" && mkdir -p "$left"
     cp "$szip" "$smsi" "$signed/SHA256SUMS" "$signed/SHA256SUMS.unsigned" "$left/"
     status=0
-    (PATH=$first:$PATH && package "$p12" "$pki/password" "$left") >"$left.log" 2>&1 || status=$?
+    (PATH=$first:$PATH && package "$p12" "$pki/password" "$left" ${log:+-D CPACK_VIZAD_CHANGELOG=$log}) \
+        >"$left.log" 2>&1 || status=$?
     check "refused package, $name: fails, nothing of a release left" \
         "$([ "$status" != 0 ] && echo fails) $(cd "$left" && {
-            ls | grep -e '\.zip$' -e '\.msi$' -e '^SHA256SUMS'
+            ls | grep -e '\.zip$' -e '\.msi$' -e '^SHA256SUMS' || :   # set -e would end the list here
             find . -type f \( -name '*.exe' -o -name '*.msi' \)
             find . -type f -name '*.zip' | while IFS= read -r z; do
                 "$cmake" -E tar tf "$z" | sed -n "s|\.exe\$|.exe in $z|p"
             done; } | LC_ALL=C sort | tr '\n' ' ')" "fails "
 done <<ROWS
-expired certificate|$pki/expired.p12|$fakes/none
-package not signed|$pki/good.p12|$fakes/osslsigncode
+expired certificate|$pki/expired.p12|$fakes/none|
+package not signed|$pki/good.p12|$fakes/osslsigncode|
+package not built|$pki/good.p12|$fakes|
+"Unreleased" in the changelog|$pki/good.p12|$fakes/none|$fakes/unreleased.md
+no dated section for the version|$pki/good.p12|$fakes/none|$fakes/undated.md
 ROWS
 [ "$fail" != 0 ] || rm -rf "$again"
 exit $fail

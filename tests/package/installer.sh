@@ -143,7 +143,11 @@ query() {
 }
 # The service's start type, delayed start and preshutdown timeout, as
 # QueryServiceConfigA and QueryServiceConfig2A give them.
-service_config() { timeout "$STEP_WITHIN" wine "$fixture" config ZUVO </dev/null 2>/dev/null | tr -d '\r'; }
+# With an account, sets it first. The event log's source key: "none" when gone.
+service_config() { timeout "$STEP_WITHIN" wine "$fixture" config ZUVO ${1:+"$1"} </dev/null 2>/dev/null | tr -d '\r'; }
+srckey='HKLM\System\CurrentControlSet\Services\EventLog\Application\ZUVO'
+source_key() { timeout "$STEP_WITHIN" wine reg query "$srckey" </dev/null >"$dir/reg.txt" 2>&1 && echo present ||
+    { grep -q 'nable to find' "$dir/reg.txt" && echo none || echo "reg.exe failed"; }; }
 # "gone" when the manager says that the service does not exist (1060).
 gone() {
     config=$(service_config)
@@ -166,6 +170,7 @@ check_installed() {
     checkl "vizad.exe in Program Files (x86)" "$(cmp -s "$1" "$folder/vizad.exe" && echo yes)" yes
     checkl "nothing in the 64-bit Program Files" "$([ -e "$drive/Program Files/VIZAD" ] || echo none)" none
     checkl "one product" "$(products)" "VIZAD $2 "
+    checkl "the event source names vizad.exe" "$(reg_value "$srckey" EventMessageFile)" "$winfolder\\vizad.exe"
 }
 DEFAULTS="start=3 preshutdown=180000"  # demand start, 180 s
 # start LOG: sc.exe start, and the server beats in LOG.
@@ -190,6 +195,7 @@ check_removed() {
     checkl "the service is gone" "$(gone)" gone
     checkl "the folder is gone" "$([ -e "$folder" ] || echo gone)" gone
     checkl "no product" "$(products)" none
+    checkl "the event source is gone" "$(source_key)" none
 }
 
 [ -f "$msi" ] || { echo "FAILED: no $msi (the package_zip case makes it)"; exit 1; }
@@ -223,6 +229,11 @@ example)
     stop stop
     checkl "the stop instance stopped the server" "$(grep -c 'sample server: stopped' "$example_log")" 1
     start "start again" "$example_log"
+    # A re-run with a new start type applies it, and starts again what ran.
+    msiexec rerun "/i \"$(winpath "$msi")\" /qn STARTTYPE=auto"
+    checkl "exit status" "$status" 0
+    checkl "automatic start" "$(service_config)" "start=2 preshutdown=180000"
+    checkl "running again" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
     guide uninstall-running msi-remove
     check_removed
     checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
@@ -249,6 +260,9 @@ root)
     checkl "the variable" "$(variable)" 'C:\Ulvane'
     checkl "no example" "$([ -e "$folder/example" ] || echo none)" none
     checkl "automatic start, preshutdown 300 s" "$(service_config)" "start=2 preshutdown=300000"
+    # Started at once, with the root just set, in a session that began without it.
+    checkl "started by the package" "$(wait_for $FIRST_BEAT_WITHIN beating "$drive/Ulvane/logs/sample_server.log" &&
+        echo yes)" yes
     restart 'C:\Ulvane'
     step=autostart
     checkl "started with the session" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
@@ -313,6 +327,8 @@ refused)
         [ "$(logs 'cannot delay the automatic start of service ZUVO: error 124; it starts undelayed')" != 1 ] ||
         delayed="$delayed delayed"
     checkl "delayed automatic start" "$delayed" "start=2 preshutdown=180000 delayed"
+    msiexec auto "/i \"$(winpath "$msi")\" /qn STARTTYPE=auto"
+    checkl "a re-run with auto drops the delay" "$(service_config)" "start=2 preshutdown=180000"
     msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
     check_removed
     checkl "the administrator's variable is still kept" "$(variable)" 'C:\Own'
@@ -374,13 +390,18 @@ upgrade)
     checkl "the stop ran to its end" "$(stops)" 1
     sc start ZUVO || :
     checkl "the older version runs again" "$(wait_for $FIRST_BEAT_WITHIN slow_serving && echo yes)" yes
+    checkl "an account of the administrator's" "$(service_config 'NT AUTHORITY\LocalService')" \
+        "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
     # Wine's msiexec has no MigrateFeatureStates: the features are named
     # again. The 45 s stop fits in the default wait: no restart is asked.
     msiexec upgrade "/i \"$(winpath "$newmsi")\" /qn ADDLOCAL=ALL"
     check_installed "$newexe" "$next"
     checkl "the stop ran to its end" "$(stops)" 2
     checkl "the example's folder is still the root" "$(variable)" "$winfolder\\example\\"
-    checkl "the start type and timeout are kept" "$(service_config)" "start=2 preshutdown=300000"
+    checkl "the start type, timeout and account are kept" "$(service_config)" \
+        "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
+    checkl "running again, the newer vizad.exe" "$(wait_for $FIRST_BEAT_WITHIN beating "$example_log" && running &&
+        echo yes)" yes
     checkl "sc.exe description after the upgrade" \
         "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" none
     msiexec downgrade "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
@@ -388,6 +409,7 @@ upgrade)
     checkl "the log says why" "$(logs 'A newer version of VIZAD is already installed')" 1
     checkl "the newer vizad.exe stays" "$(cmp -s "$newexe" "$folder/vizad.exe" && echo yes)" yes
     checkl "one product" "$(products)" "VIZAD $next "
+    stop "stop the newer"
     # Removed while the slow stop runs.
     slow_script
     sc start ZUVO || :
@@ -400,8 +422,12 @@ upgrade)
     # its script finds the installed version's product code by the upgrade
     # code; that version is removed by it, and the older package installed,
     # from C:\deploy.
-    msiexec reinstall "/i \"$(winpath "$newmsi")\" /qn"
+    # An upgrade of a stopped service leaves it stopped.
+    msiexec older-again "/i \"$(winpath "$msi")\" /qn"
+    msiexec upgrade-stopped "/i \"$(winpath "$newmsi")\" /qn"
     checkl "one product, the newer" "$(products)" "VIZAD $next "
+    checkl "still stopped, no start tried" "$(query) $(logs "VIZAD: service ZUVO started") $(logs "ZUVO did not start")" \
+        "STOPPED 0 0"
     mkdir -p "$drive/deploy" "$drive/Ulvane"
     cp "$msi" "$drive/deploy/"
     block product-script | sed 's/$/\r/' >"$drive/deploy/vizad-product.vbs"

@@ -186,6 +186,14 @@ DWORD EvtInstallSource(LPCSTR lpszMessageFile)
 
 DWORD EvtRemoveSource(void) { return ERROR_SUCCESS; }
 
+LONG RegGetSystemVariable(LPCWSTR, WCHAR *lpszValue, DWORD cbValue)
+{
+    if (fake.systemRoot.empty())
+        return ERROR_FILE_NOT_FOUND;
+    wcsncpy(lpszValue, fake.systemRoot.c_str(), cbValue / sizeof(WCHAR));
+    return ERROR_SUCCESS;
+}
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
     std::lock_guard<std::mutex> guard(lock);

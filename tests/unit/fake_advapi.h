@@ -67,6 +67,8 @@ struct FakeAdvapi {
     std::string windowsOwner;                // "" when it cannot be read
     std::string accountDomain, primaryDomain;  // "" for none
 
+    std::wstring systemRoot;                 // the registry's ZOVOVEV; "" for none
+
     // Event log.
     std::vector<EventEntry> events;
     bool sourceFails = false;

@@ -29,6 +29,7 @@ protected:
         ssStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         sshStatusHandle = kFakeStatusHandle;
         qelctl = nullptr;  // formed afresh by each case (ctest runs each in its own process)
+        InitOnceInitialize(&ioRoot);  // and the root read afresh
         stoprequested = FALSE;
         stopstarted = FALSE;
         SetRoot(nullptr);

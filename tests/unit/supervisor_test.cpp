@@ -148,6 +148,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         std::string text;
         DWORD code;              // expected dwErr, or 0 for any
         std::wstring wideRoot;   // when set, ZOVOVEV in Unicode instead of root
+        std::wstring systemRoot; // the registry's value, which wins
     } cases[] = {
         { "unset", "", true, "ZOVOVEV environment variable not set.\n", 0 },
         { "no script", dir + "\\missing",  false,
@@ -166,6 +167,9 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
           ERROR_BAD_PATHNAME },
         { "spelled by best fit", "", false, twin.script + " not found.\n",
           ERROR_NO_UNICODE_TRANSLATION, std::wstring(dir.begin(), dir.end()) + L"\\fw\uFF06x" },
+        { "the registry's root, not the environment's", held.root, false,
+          dir + "\\reg\\bin\\revaduzeza.bat not found.\n", ERROR_PATH_NOT_FOUND, L"",
+          std::wstring(dir.begin(), dir.end()) + L"\\reg" },
     };
     for (const Case &c : cases) {
         SetUp();
@@ -173,6 +177,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
             SetWideRoot(c.wideRoot);
         else
             SetRoot(c.unset ? nullptr : c.root.c_str());
+        fake.systemRoot = c.systemRoot;
         ServiceStart(0, nullptr);
         std::vector<EventEntry> events = FakeEvents();
         ASSERT_EQ(events.size(), 1u) << c.name;

@@ -1,0 +1,25 @@
+// The service's own settings that an upgrade would lose, as text
+// (src/msi/state.cpp), and the calls that read and set them.
+#ifndef VIZAD_MSI_STATE_H
+#define VIZAD_MSI_STATE_H
+
+#include <windows.h>
+
+// The most recovery actions kept (sc.exe's guide sets three).
+static const unsigned long kMaxActions = 16;
+
+extern BOOL(WINAPI *pfnQueryServiceConfig)(SC_HANDLE, LPQUERY_SERVICE_CONFIGW, DWORD, LPDWORD);
+extern BOOL(WINAPI *pfnQueryServiceConfig2)(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD);
+extern BOOL(WINAPI *pfnChangeServiceConfig)(SC_HANDLE, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR, LPDWORD, LPCWSTR,
+                                            LPCWSTR, LPCWSTR, LPCWSTR);
+extern BOOL(WINAPI *pfnChangeServiceConfig2)(SC_HANDLE, DWORD, LPVOID);
+
+// Whether the account logs on with a password, which no upgrade can keep.
+bool AccountHasPassword(const wchar_t *account);
+// The account (when not LocalSystem), the failure flag and the recovery
+// actions of the open service, as text (count characters); an error code.
+DWORD ReadServiceSettings(SC_HANDLE service, wchar_t *text, size_t count);
+// Sets what the text says again; an error code.
+DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text);
+
+#endif

@@ -1,0 +1,71 @@
+// The package's round trip of the service's settings across an upgrade
+// (src/msi/state.cpp), through its own pointers: Wine's manager keeps no
+// recovery actions and no failure flag, so only here are they shown.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "msi/state.h"
+
+static SC_ACTION actions[] = { { SC_ACTION_RESTART, 60000 }, { SC_ACTION_RUN_COMMAND, 5000 }, { SC_ACTION_NONE, 0 } };
+static SERVICE_FAILURE_ACTIONSW before = { 86400, const_cast<LPWSTR>(L"going | down"),
+                                           const_cast<LPWSTR>(L"C:\\t\\n.cmd a|b"), 3, actions };
+static std::wstring setAccount, setReboot, setCommand;
+static const wchar_t *setPassword;
+static std::vector<SC_ACTION> setActions;
+static DWORD setReset, setFlag;
+
+static BOOL WINAPI Query(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD)
+{
+    config->lpServiceStartName = const_cast<LPWSTR>(L"NT SERVICE\\ZUVO");
+    return TRUE;
+}
+static BOOL WINAPI Query2(SC_HANDLE, DWORD level, LPBYTE buf, DWORD, LPDWORD)
+{
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
+        reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(buf)->fFailureActionsOnNonCrashFailures = TRUE;
+    else
+        *reinterpret_cast<SERVICE_FAILURE_ACTIONSW *>(buf) = before;
+    return TRUE;
+}
+static BOOL WINAPI Change(SC_HANDLE, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR account,
+                          LPCWSTR password, LPCWSTR)
+{
+    setAccount = account;
+    setPassword = password;
+    return TRUE;
+}
+static BOOL WINAPI Change2(SC_HANDLE, DWORD level, LPVOID info)
+{
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        setFlag = static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures;
+        return TRUE;
+    }
+    SERVICE_FAILURE_ACTIONSW *set = static_cast<SERVICE_FAILURE_ACTIONSW *>(info);
+    setReset = set->dwResetPeriod;
+    setReboot = set->lpRebootMsg;
+    setCommand = set->lpCommand;
+    setActions.assign(set->lpsaActions, set->lpsaActions + set->cActions);
+    return TRUE;
+}
+
+TEST(MsiState, AccountRecoveryActionsAndFlagAreSetAgain)
+{
+    pfnQueryServiceConfig = Query;
+    pfnQueryServiceConfig2 = Query2;
+    pfnChangeServiceConfig = Change;
+    pfnChangeServiceConfig2 = Change2;
+    wchar_t text[2048];
+    ASSERT_EQ(ReadServiceSettings(NULL, text, 2048), (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(RestoreServiceSettings(NULL, text), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(setAccount, L"NT SERVICE\\ZUVO");
+    EXPECT_EQ(std::wstring(setPassword ? setPassword : L"(kept)"), L"");  // a virtual account has none
+    EXPECT_EQ(setReset, 86400u);
+    EXPECT_EQ(setReboot, before.lpRebootMsg);
+    EXPECT_EQ(setCommand, before.lpCommand);
+    ASSERT_EQ(setActions.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(setActions[i].Type == actions[i].Type && setActions[i].Delay == actions[i].Delay) << i;
+    EXPECT_EQ(setFlag, (DWORD)TRUE);
+}
