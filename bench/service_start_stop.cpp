@@ -73,7 +73,7 @@ static double ServiceTable(const char *unit, std::vector<double> (&v)[serviceCou
 
 void ServiceStartStop()
 {
-    int rounds = quick ? 1 : 20, warmups = quick ? 0 : 1;
+    int rounds = quick ? 1 : 40, warmups = quick ? 0 : 1;
     Heading("Service start and stop",
             "Each host as a service of its own under Wine's service control manager, all with "
             "the same installation: its run instance serves until the stop instance ends it "
