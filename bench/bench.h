@@ -19,6 +19,7 @@ extern int failures;
 
 // What the summary at the end needs; a negative value: not measured.
 extern double cycleRatio, cycleFastestRatio, privateRatio;
+extern double runStartRatio, stopStartRatio;
 extern long long idleTicks, idleSwitches;
 extern bool growthMeasured;
 extern double growthKiB, growthTailKiB, growthRefTailKiB;
@@ -47,7 +48,9 @@ bool NoProcess(const void *imageName);
 
 // Installations and children
 std::string ScriptText(const std::string &runBody, const std::string &stopBody);
-std::string ServerCall(const char *verb, const std::string &event);
+// With mark, the server first writes there when its script instance was made.
+std::string ServerCall(const char *verb, const std::string &event,
+                       const std::string &mark = std::string());
 std::string MakeInstallation(const std::string &root, const std::string &script);
 std::string EnvironmentBlock(const std::string &root, const std::string &event);
 
@@ -120,6 +123,13 @@ SC_HANDLE RegisterService(const char *name, const char *display, const std::stri
 // Opens the manager and writes the services' script (the stop instance ends
 // the run instance, or leaves it); false, counted as a failure, when either fails.
 bool PrepareServices(bool stopEndsRun);
+// Where the services' script instances write when they were made (the run
+// instance's server, and the stop instance when it ends the run); the system
+// time in ms, on the clock of those marks; a mark's time, or -1 when missing.
+std::string RunMark();
+std::string StopMark();
+double SystemMs();
+double MarkMs(const std::string &path);
 
 // The services of case 4: vizad.exe, the least service host (which imports
 // advapi32, as every service host must) and the same hardened.

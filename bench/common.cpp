@@ -18,6 +18,7 @@ int failures;
 
 // What the summary at the end needs; a negative value: not measured.
 double cycleRatio = -1, cycleFastestRatio = -1, privateRatio = -1;
+double runStartRatio = -1, stopStartRatio = -1;
 long long idleTicks = -1, idleSwitches = -1;
 bool growthMeasured;
 double growthKiB, growthTailKiB, growthRefTailKiB;
@@ -177,9 +178,10 @@ std::string ScriptText(const std::string &runBody, const std::string &stopBody)
            stopBody + "\r\n";
 }
 
-std::string ServerCall(const char *verb, const std::string &event)
+std::string ServerCall(const char *verb, const std::string &event, const std::string &mark)
 {
-    return "\"" + exeDir + "\\bench_server.exe\" " + verb + " " + event;
+    return "\"" + exeDir + "\\bench_server.exe\" " + verb + " " + event +
+           (mark.empty() ? "" : " \"" + mark + "\"");
 }
 
 std::string MakeInstallation(const std::string &root, const std::string &script)
@@ -551,15 +553,33 @@ SC_HANDLE RegisterService(const char *name, const char *display, const std::stri
 
 bool serviceScriptWritten;
 
+std::string RunMark() { return scratch + "\\service-run.start"; }
+std::string StopMark() { return scratch + "\\service-stop.start"; }
+
+double SystemMs()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return (double)(((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime) / 10000.0;
+}
+
+double MarkMs(const std::string &path)
+{
+    std::string text = ReadFileText(path);
+    unsigned long long created = strtoull(text.c_str(), NULL, 10);
+    return created ? (double)created / 10000.0 : -1;
+}
+
 static bool WriteServiceScript(bool stopEndsRun)
 {
     serviceScriptWritten = true;
     const char *root = getenv("ZOVOVEV");
     if (root == NULL)
         return false;
-    return !MakeInstallation(root, ScriptText(ServerCall("serve", SERVICE_EVENT),
-                                              stopEndsRun ? ServerCall("stop", SERVICE_EVENT)
-                                                          : "exit /b 0"))
+    return !MakeInstallation(root, ScriptText(ServerCall("serve", SERVICE_EVENT, RunMark()),
+                                              stopEndsRun
+                                                  ? ServerCall("stop", SERVICE_EVENT, StopMark())
+                                                  : "exit /b 0"))
                 .empty();
 }
 

@@ -42,6 +42,20 @@ static void Summary()
         snprintf(text, sizeof text, "%.3f ×", privateRatio);
     printf("| private bytes ≤ 1.05 × the least host | %s | %s |\n", text,
            Verdict(privateRatio >= 0, privateRatio <= 1.05));
+    static const struct {
+        const char *what;
+        const double *ratio;
+    } serviceRows[] = {
+        { "service: StartService to the run instance's start", &runStartRatio },
+        { "service: stop request to the stop instance's start", &stopStartRatio },
+    };
+    for (const auto &row : serviceRows) {
+        strcpy(text, "—");
+        if (*row.ratio >= 0)
+            snprintf(text, sizeof text, "%.3f ×", *row.ratio);
+        printf("| %s ≤ 1.10 × the least service host | %s | %s |\n", row.what, text,
+               Verdict(*row.ratio >= 0, *row.ratio <= 1.10));
+    }
     strcpy(text, "—");
     if (idleTicks >= 0)
         snprintf(text, sizeof text, "%lld CPU ticks, %lld context switches", idleTicks,

@@ -5,8 +5,9 @@
 # On Debian 12 it then runs the same in the Debian 13 root under Wine 10
 # (scripts/debian13.sh), unless VIZAD_LANES=local leaves that lane out, and
 # the file shows both lanes. Run as root on Debian 12 or 13; whatever is
-# missing gets installed first. Takes about four minutes a lane; the first run
-# makes the prefix, about 20 s more.
+# missing gets installed first. Takes about five minutes a lane, ten while
+# others build and test on the machine; the first run makes the prefix,
+# about 20 s more.
 #   scripts/bench.sh [BUILD_DIR]
 # BUILD_DIR (default build/i686, the i686 preset's) is configured like it;
 # the Debian 13 root's lane always uses its copy's build/i686.
@@ -57,7 +58,7 @@ session_up=1
 # background processes keep it, and a pipe there would never close.
 tests/wine/session start "$dir" "$service_root"
 
-say "running the cases (about four minutes; progress in ${dir#"$top"/}/driver.log)"
+say "running the cases (five to ten minutes; progress in ${dir#"$top"/}/driver.log)"
 status=0
 tests/wine/run "$dir" "$build/bin/vizad_bench.exe" >"$dir/results.txt" 2>"$dir/driver.log" ||
     status=$?
@@ -169,7 +170,7 @@ mkdir -p "$(dirname "$out")"
 if ! wine10_lane; then
     { intro; cat "$body"; } >"$out.tmp"
 else
-    say "$lane done; now the Wine 10 lane, in the Debian 13 root (about four minutes)"
+    say "$lane done; now the Wine 10 lane, in the Debian 13 root (five to ten minutes)"
     if ! ./scripts/debian13.sh scripts/bench.sh; then
         say "FAILED: the Wine 10 lane could not be run; docs/benchmarks.md left as it was"
         exit 1
