@@ -13,7 +13,7 @@
 
 extern char *qelctl;              // the control script's path, formed at most once
 extern INIT_ONCE ioRoot;          // the root is read once (root.cpp)
-extern HANDLE hServerStopEvent;   // signalled by the stop routine
+extern HANDLE hServerStopEvent;   // signalled by a stop request; wakes the service thread
 extern BOOL stoprequested;        // a stop request has come; the run instance never starts
 extern BOOL stopstarted;          // a stop instance has been started
 extern DWORD dwStopRetry;         // ms between the tries of a refused stop; tests shorten it
@@ -23,8 +23,8 @@ extern void (*pfnRunInstanceStarting)(void);
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
-void ServiceStop(void);
-void RequestServiceStop(void);
+void ServiceStop(void);         // a console press: starts a stop instance of its own
+void RequestServiceStop(void);  // the service's stop, carried out by the service thread
 
 // root.cpp: the root, "" when there is none. In service mode the system
 // environment's value in the registry, REG_EXPAND_SZ expanded, else the
