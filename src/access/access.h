@@ -28,6 +28,10 @@ const SID *FindUntrustedWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const Acc
 // the folder below (delete it, change its rights or owner, delete a child).
 // Adding files or folders to it replaces nothing and does not count.
 const SID *FindUntrustedReplacer(PSECURITY_DESCRIPTOR pSD, const AccessTrust *pTrust);
+// A folder with an object in it that another process holds without sharing
+// reading, and so may move away unseen: ownership, or a right to add a
+// folder (or for a file, a file) that would take its place.
+const SID *FindUntrustedAdder(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const AccessTrust *pTrust);
 // The owner in the descriptor, NULL when it names none.
 const SID *GetDescriptorOwner(PSECURITY_DESCRIPTOR pSD);
 extern const SID sidUnreadable;
@@ -64,5 +68,9 @@ enum AccessObject { ACCESS_FILE, ACCESS_FOLDER, ACCESS_FOLDER_ABOVE };
 DWORD CheckWhoCanChange(HANDLE hObject, const char *lpszPath, AccessObject kind,
                         const char *lpszBelow, size_t cchBelow, const AccessTrust *pTrust,
                         BOOL fNameAccounts, char *lpszMsg, size_t cchMsg);
+
+// Whether nobody untrusted may add an object like the one named (a folder,
+// or a file) to the folder open as hFolder; FALSE when that cannot be read.
+BOOL IsAddingTrusted(HANDLE hFolder, BOOL fFolder, const AccessTrust *pTrust);
 
 #endif

@@ -85,3 +85,13 @@ DWORD CheckWhoCanChange(HANDLE hObject, const char *lpszPath, AccessObject kind,
     LocalFree(pSD);
     return dwResult;
 }
+
+BOOL IsAddingTrusted(HANDLE hFolder, BOOL fFolder, const AccessTrust *pTrust)
+{
+    PSECURITY_DESCRIPTOR pSD;
+    BOOL fTrusted = SecGetObjectSecurity(hFolder, &pSD) == ERROR_SUCCESS && pSD != NULL &&
+                    FindUntrustedAdder(pSD, fFolder, pTrust) == NULL;
+
+    LocalFree(pSD);
+    return fTrusted;
+}

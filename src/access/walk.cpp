@@ -79,6 +79,7 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
 {
     size_t cchEnd = cchVolume, cchNext;
     DWORD dwResult, dwAttributes;
+    BOOL fHeld;
     int i;
 
     // i counts the objects above the file: the file is 0, its folder 1.
@@ -86,11 +87,25 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
         cchNext = GetNextEnd(lpszPath, cchEnd);
         memcpy(lpszObject, lpszPath, cchEnd);
         lpszObject[cchEnd] = '\0';
-        phHeld[i] = SecOpenObject(lpszObject, &dwAttributes);
+        // The file is held sharing reading alone: a process that may write
+        // it could change it after the check.
+        phHeld[i] = SecOpenObject(lpszObject, i == 0 ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &dwAttributes, &fHeld);
+        dwResult = NO_ERROR;
         if (phHeld[i] == INVALID_HANDLE_VALUE) {
             phHeld[i] = NULL;
             dwResult = GetLastError();
-            FormatText(lpszMsg, cchMsg, "Who can change %s cannot be read.", lpszObject);
+        } else if (!fHeld && i + 1 < cObjects && !IsAddingTrusted(phHeld[i + 1], i != 0, pTrust)) {
+            // Held by a process that shares no reading, which may move it
+            // away: judged by its rights only where nobody else could put
+            // another in its place. A volume's root is never moved.
+            dwResult = ERROR_SHARING_VIOLATION;
+        }
+        if (dwResult != NO_ERROR) {
+            FormatText(lpszMsg, cchMsg,
+                       dwResult == ERROR_SHARING_VIOLATION ? "%s is held open by a process that may move or change it."
+                                                           : "Who can change %s cannot be read.",
+                       lpszObject);
             return dwResult;
         }
         if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {

@@ -236,9 +236,9 @@ typedef NTSTATUS(WINAPI *PFN_LSAOPEN)(PLSA_UNICODE_STRING, PLSA_OBJECT_ATTRIBUTE
 typedef NTSTATUS(WINAPI *PFN_LSAQUERY)(LSA_HANDLE, POLICY_INFORMATION_CLASS, PVOID *);
 typedef NTSTATUS(WINAPI *PFN_LSAFREE)(PVOID);
 
-HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL *pfHeld)
 {
-    return OpenPathObject(lpszPath, pdwAttributes);
+    return OpenPathObject(lpszPath, dwShare, pdwAttributes, pfHeld);
 }
 
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)

@@ -49,17 +49,22 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
 
 // The objects on a path, read through handles, and whom to trust with them.
 // Opens the file or folder at lpszPath itself, not a link's target, to
-// read its security and data, sharing reading and writing but not
-// deletion: while it is open nobody may delete, rename or replace it.
-// Held by another process that shares no reading, it is opened for its
-// security alone, and that process's handle holds it instead.
-// *pdwAttributes gets its attributes, FILE_ATTRIBUTE_REPARSE_POINT for a
-// link. INVALID_HANDLE_VALUE with the last error set when it cannot be
-// opened.
-HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes);
+// read its security and data, sharing dwShare, never deletion: while it is
+// open nobody may delete, rename or replace it, nor write it where dwShare
+// leaves writing out. *pfHeld is TRUE then. Held by another process that
+// may move it or write what dwShare keeps out, it is refused with
+// ERROR_SHARING_VIOLATION. Held by one that shares no reading, nothing
+// tells what that process may do: it is opened for its security alone,
+// with *pfHeld FALSE. *pdwAttributes gets its attributes,
+// FILE_ATTRIBUTE_REPARSE_POINT for a link. INVALID_HANDLE_VALUE with the
+// last error set when it cannot be opened.
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL *pfHeld);
 // hold.cpp: the open behind SecOpenObject, which unit tests also make on the
-// disk, and whether it names lpszPath in the \\?\ form.
-HANDLE OpenPathObject(LPCSTR lpszPath, DWORD *pdwAttributes);
+// disk, through CreateFileW unless they put another in pfnOpenFileW; and
+// whether it names lpszPath in the \\?\ form.
+HANDLE OpenPathObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL *pfHeld);
+extern HANDLE(WINAPI *pfnOpenFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                    HANDLE);
 // MAX_PATH counts the terminator: 260 characters are too many.
 inline BOOL IsLongDrivePath(LPCSTR lpszPath)
 {

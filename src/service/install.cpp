@@ -136,11 +136,19 @@ DWORD CmdInstallService(void)
     return dwResult;
 }
 
-// Asks the service to stop and waits, a dot a second, while it is stopping.
-static void StopServiceAndWait(SC_HANDLE schService)
+// Asks the service to stop and waits, a dot a second, while it is stopping:
+// also for a stop already pending, which the manager will not take twice
+// (1061). TRUE once the service is known to be stopped.
+static BOOL StopServiceAndWait(SC_HANDLE schService)
 {
-    if (!ScmControlService(schService, SERVICE_CONTROL_STOP, &ssStatus))
-        return;  // not running, or refused: the deletion goes ahead regardless
+    // Refused when it is not running, stopping already, or not accepting
+    // a stop: the deletion goes ahead regardless.
+    if (!ScmControlService(schService, SERVICE_CONTROL_STOP, &ssStatus)) {
+        if (!ScmQueryServiceStatus(schService, &ssStatus))
+            return FALSE;
+        if (ssStatus.dwCurrentState != SERVICE_STOP_PENDING)
+            return ssStatus.dwCurrentState == SERVICE_STOPPED;
+    }
 
     PrintText(IDS_STOPPING, DISPLAY_NAME);
     Sleep(STOP_POLL_MS);
@@ -151,12 +159,14 @@ static void StopServiceAndWait(SC_HANDLE schService)
     }
     PrintText(ssStatus.dwCurrentState == SERVICE_STOPPED ? IDS_STOPPED : IDS_STOP_FAILED,
               DISPLAY_NAME);
+    return ssStatus.dwCurrentState == SERVICE_STOPPED;
 }
 
 DWORD CmdRemoveService(void)
 {
     SC_HANDLE schSCManager;
     SC_HANDLE schService;
+    BOOL fStopped;
 
     dwResult = NO_ERROR;
     schSCManager = ScmOpenSCManager(NULL, NULL, SC_MANAGER_ALL_ACCESS);
@@ -172,12 +182,14 @@ DWORD CmdRemoveService(void)
         return dwResult;
     }
 
-    StopServiceAndWait(schService);
+    fStopped = StopServiceAndWait(schService);
 
     if (ScmDeleteService(schService)) {
         PrintText(IDS_REMOVED, DISPLAY_NAME);
-        // A service installed by an older version has no source to remove.
-        DWORD dwSource = EvtRemoveSource();
+        // One that still runs, marked for deletion, may still write entries
+        // that need the source. A service installed by an older version has
+        // no source to remove.
+        DWORD dwSource = fStopped ? EvtRemoveSource() : ERROR_SUCCESS;
         if (dwSource != ERROR_SUCCESS && dwSource != ERROR_FILE_NOT_FOUND)
             PrintReasonLine(dwSource);
     } else {

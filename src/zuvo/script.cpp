@@ -28,16 +28,25 @@ char *NewScriptPath(const char *lpszRoot)
     return lpszPath;
 }
 
-// cmd.exe given its own path, /d so that no AutoRun command runs first, and
-// /s, so that it strips the first and the last quote after /c and keeps the
-// rest as it stands: the path, quoted, with the argument after it. Inside
-// the quotes cmd takes every character but % literally.
-char *NewScriptCommandLine(const char *lpszCmd, const char *lpszPath, const char *lpszArg)
+// The system's own cmd.exe into lpszCmd (MAX_PATH), never one that COMSPEC
+// or a search would find; /d so that no AutoRun command runs first; /v:off
+// so that no !NAME! is expanded, whatever the registry says; and /s, so that
+// it strips the first and the last quote after /c and keeps the rest as it
+// stands: the path, quoted, with the argument after it. Inside the quotes
+// cmd takes every character but % literally.
+char *NewScriptCommandLine(char *lpszCmd, const char *lpszPath, const char *lpszArg)
 {
-    static const char szFormat[] = "%s /d /s /c \"\"%s\"%s%s\"";
+    static const char szFormat[] = "%s /d /v:off /s /c \"\"%s\"%s%s\"";
     size_t cb;
     char *lpszCmdLine;
+    UINT cch = GetSystemDirectoryA(lpszCmd, MAX_PATH - 8);  // room for \cmd.exe
 
+    if (cch == 0 || cch >= MAX_PATH - 8) {
+        if (cch != 0)
+            SetLastError(ERROR_BUFFER_OVERFLOW);
+        return NULL;
+    }
+    memcpy(lpszCmd + cch, "\\cmd.exe", sizeof "\\cmd.exe");
     // Nor does cmd run a script whose path is MAX_PATH long or longer.
     if (strpbrk(lpszPath, szUnquotableChars) != NULL || HasDevicePrefix(lpszPath) ||
         strlen(lpszPath) >= MAX_PATH) {

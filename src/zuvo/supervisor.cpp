@@ -22,7 +22,7 @@ BOOL stopstarted = FALSE;
 DWORD dwStopRetry = STOP_RETRY_MS;
 static DWORD termstat = 0;  // the run instance's exit code; kept, not used
 static BOOL fRootExact = FALSE;  // qelctl names the root that was set
-void (*pfnRunInstanceStarting)(void) = NULL;
+void (*pfnInstanceStarting)(const char *lpszArg) = NULL;
 
 // Guards forming qelctl, starting either instance, and the decision to
 // start the run instance, which must not race a stop request.
@@ -134,8 +134,7 @@ static DWORD CheckInstallation(char *lpszWhy, HANDLE **pphHeld)
     return dwCode;
 }
 
-// Starts the script with lpszArg (NULL for none) without waiting for it,
-// through the system's own cmd.exe, never one that COMSPEC or PATH names.
+// Starts the script with lpszArg (NULL for none) without waiting for it.
 // Returns the new process's handle, or NULL with the thread's last error
 // saying why it could not be started.
 static HANDLE StartScriptInstance(const char *lpszArg)
@@ -146,20 +145,12 @@ static HANDLE StartScriptInstance(const char *lpszArg)
     char *lpszCmdLine;
     BOOL fStarted;
     DWORD dwStartErr;
-    UINT cch;
 
-    if (lpszArg == NULL && pfnRunInstanceStarting != NULL)
-        pfnRunInstanceStarting();
+    if (pfnInstanceStarting != NULL)
+        pfnInstanceStarting(lpszArg);
     // cmd.exe would start for a script that is gone, and end at once.
     if (CheckScriptReadable(qelctl) != NO_ERROR)
         return NULL;  // the last error says why
-    cch = GetSystemDirectoryA(szCmd, MAX_PATH - 8);  // room for \cmd.exe
-    if (cch == 0 || cch >= MAX_PATH - 8) {
-        if (cch != 0)
-            SetLastError(ERROR_BUFFER_OVERFLOW);
-        return NULL;
-    }
-    memcpy(szCmd + cch, "\\cmd.exe", sizeof "\\cmd.exe");
     lpszCmdLine = NewScriptCommandLine(szCmd, qelctl, lpszArg);
     if (lpszCmdLine == NULL)
         return NULL;

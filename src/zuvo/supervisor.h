@@ -17,9 +17,10 @@ extern HANDLE hServerStopEvent;   // signalled by a stop request; wakes the serv
 extern BOOL stoprequested;        // a stop request has come; the run instance never starts
 extern BOOL stopstarted;          // a stop instance has been started
 extern DWORD dwStopRetry;         // ms between the tries of a refused stop; tests shorten it
-// NULL in the product. Unit tests set it to send a stop request at the moment
-// the run instance is about to start, a moment the lock must keep stops out of.
-extern void (*pfnRunInstanceStarting)(void);
+// NULL in the product. Unit tests set it to act at the moment an instance
+// (lpszArg NULL for the run instance) is about to start: to send a stop
+// request the lock must keep out, or to try what the hold must refuse.
+extern void (*pfnInstanceStarting)(const char *lpszArg);
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);
@@ -34,10 +35,11 @@ const WCHAR *ReadRoot(void);
 
 // script.cpp: both return storage of their own (free it), or NULL when
 // there is no memory for it. The command line, which starts the script
-// through the cmd.exe at lpszCmd, is also NULL, with ERROR_BAD_PATHNAME,
-// for a path that quoting cannot keep cmd from rewriting or that cmd cannot
-// run; the thread's last error says which.
+// through the system's cmd.exe, whose path it puts in lpszCmd (MAX_PATH),
+// is also NULL, with ERROR_BAD_PATHNAME, for a path that quoting cannot
+// keep cmd from rewriting or that cmd cannot run; the thread's last error
+// says which.
 char *NewScriptPath(const char *lpszRoot);
-char *NewScriptCommandLine(const char *lpszCmd, const char *lpszPath, const char *lpszArg);
+char *NewScriptCommandLine(char *lpszCmd, const char *lpszPath, const char *lpszArg);
 
 #endif

@@ -368,7 +368,8 @@ TEST(Access, TheRefusalNamesTheObjectTheAccountAndWhatItMayDo)
         fake.securitySddl = c.sddl;
         fake.securityError = c.readError;
         DWORD attributes;
-        HANDLE object = SecOpenObject("C:\\U\\bin", &attributes);
+        BOOL held;
+        HANDLE object = SecOpenObject("C:\\U\\bin", FILE_SHARE_READ, &attributes, &held);
         char message[MSG_SIZE] = "";
         EXPECT_EQ(CheckWhoCanChange(object, "C:\\U\\bin", c.kind, below.c_str(),
                                     strlen("C:\\U\\bin\\x"), &trust, c.lookup, message,
@@ -469,6 +470,8 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         // Each opened on its own is C:\rv\sp (a full path drops one dot a name).
         { "a folder's name ending in a blank", "C:\\rv\\sp \\bin\\x.bat", 2, {}, {},
           ERROR_BAD_PATHNAME, "\"C:\\rv\\sp \" ends in a blank or a dot." },
+        { "the first folder's name ending in a blank", "C:\\inst \\bin\\x.bat", 2, {}, {},
+          ERROR_BAD_PATHNAME, "\"C:\\inst \" ends in a blank or a dot." },
         { "a folder's name ending in a dot", "C:\\rv\\sp..\\bin\\x.bat", 2, {}, {},
           ERROR_BAD_PATHNAME, "\"C:\\rv\\sp.\" ends in a blank or a dot." },
         // Links: the walk never walks on through a link, which whoever made

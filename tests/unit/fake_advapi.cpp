@@ -287,11 +287,12 @@ static bool InCleanTree(std::string path)
     return !tree.empty() && (within(path, tree) || within(tree, path));
 }
 
-HANDLE SecOpenObject(LPCSTR lpszPath, DWORD *pdwAttributes)
+HANDLE SecOpenObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL *pfHeld)
 {
     if (fake.onOpen)
         fake.onOpen(lpszPath);
-    HANDLE real = fake.realObjects ? OpenPathObject(lpszPath, pdwAttributes) : NULL;
+    *pfHeld = TRUE;
+    HANDLE real = fake.realObjects ? OpenPathObject(lpszPath, dwShare, pdwAttributes, pfHeld) : NULL;
     if (real == INVALID_HANDLE_VALUE)
         return real;
     std::lock_guard<std::mutex> guard(lock);
@@ -325,13 +326,22 @@ DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
 {
     *ppSD = NULL;
     std::string path;
+    HANDLE real;
     {
         std::lock_guard<std::mutex> guard(lock);
         path = ObjectPath(hObject);
         if (path.empty())
             return ERROR_INVALID_HANDLE;
         fake.securityRead.push_back(path);
+        real = objectReal[(size_t)hObject - kObjectBase];
     }
+    // A real object's handle must let its security be read, as the system's
+    // call would ask, though the descriptor is the fake's.
+    PSECURITY_DESCRIPTOR realSD = NULL;
+    if (real && GetSecurityInfo(real, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, NULL, NULL, NULL,
+                                NULL, &realSD) != ERROR_SUCCESS)
+        return ERROR_ACCESS_DENIED;
+    LocalFree(realSD);
     if (fake.securityError != ERROR_SUCCESS)
         return fake.securityError;
     std::string sddl = fake.securitySddl;

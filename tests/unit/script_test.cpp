@@ -26,14 +26,17 @@ TEST(ScriptPath, SuffixIsAppendedUnchanged)
     }
 }
 
-// The system's cmd.exe runs the script without AutoRun (/d) and by the one
+// The system's cmd.exe, never one a search finds, runs the script without
+// AutoRun (/d) or delayed expansion of !NAME! (/v:off), and by the one
 // quote rule of /s: the path in quotes, where cmd takes &()[]{}^=;!'+,`~@,
 // blanks and tabs literally, then the argument. A % cannot be protected by
 // quotes, and a path in the \\?\ or \\.\ form, or of MAX_PATH characters,
 // cmd does not run. Each line fits its allocation, terminator included.
 TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHelp)
 {
-    const std::string cmd = "C:\\W\\system32\\cmd.exe /d /s /c ";
+    char system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+    const std::string app = std::string(system) + "\\cmd.exe", cmd = app + " /d /v:off /s /c ";
     const std::string long259 = "C:\\" + std::string(237, 'p') + "\\bin\\revaduzeza.bat";
     const std::string long260 = "C:\\" + std::string(238, 'p') + "\\bin\\revaduzeza.bat";
     struct { const char *path, *arg; std::string line; DWORD error; } cases[] = {
@@ -67,7 +70,8 @@ TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHel
     };
     for (const auto &c : cases) {
         SetLastError(0xdeadbeef);
-        char *line = NewScriptCommandLine("C:\\W\\system32\\cmd.exe", c.path, c.arg);
+        char appName[MAX_PATH] = "";
+        char *line = NewScriptCommandLine(appName, c.path, c.arg);
         if (c.line.empty()) {
             EXPECT_EQ(line, nullptr) << c.path;
             EXPECT_EQ(GetLastError(), c.error) << c.path;
@@ -76,13 +80,15 @@ TEST(ScriptCommandLine, CmdRunsTheCheckedPathInQuotesRefusedWhereQuotesCannotHel
         }
         ASSERT_NE(line, nullptr) << c.path;
         EXPECT_EQ(line, c.line) << c.path;
+        EXPECT_EQ(appName, app) << c.path;
         EXPECT_GE(_msize(line), strlen(line) + 1) << c.path;
         free(line);
     }
     for (char special : std::string("&()[]{}^=;!'+,`~@")) {
         std::string path = std::string("C:\\R") + special + "D\\bin\\revaduzeza.bat";
         for (const char *arg : { (const char *)nullptr, "stopServers" }) {
-            char *line = NewScriptCommandLine("C:\\W\\system32\\cmd.exe", path.c_str(), arg);
+            char appName[MAX_PATH];
+            char *line = NewScriptCommandLine(appName, path.c_str(), arg);
             ASSERT_NE(line, nullptr) << path;
             EXPECT_EQ(std::string(line), cmd + "\"\"" + path + "\"" + (arg ? " stopServers" : "") + "\"");
             EXPECT_GE(_msize(line), strlen(line) + 1) << path;

@@ -7,6 +7,7 @@
 #include "../e2e/processes.h"
 #include "access/access.h"
 #include "host_fixture.h"
+#include "platform/advapi.h"
 
 using SupervisorTest = HostTest;
 
@@ -41,11 +42,11 @@ TEST_F(SupervisorTest, ServesUntilTheStopInstanceEndsTheRunInstance)
 static size_t heldAtStart, closedAtStart;
 TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
 {
-    pfnRunInstanceStarting = [] {
+    pfnInstanceStarting = [](const char *) {
         heldAtStart = FakeOpenObjects();
         closedAtStart = fake.closed.size();
     };
-    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
+    OnExit unhook([] { pfnInstanceStarting = nullptr; });
     SECURITY_ATTRIBUTES sa = { sizeof sa, NULL, TRUE };
     HANDLE inherited = CreateEventA(&sa, TRUE, FALSE, NULL);
     ASSERT_NE(inherited, (HANDLE)NULL);
@@ -282,12 +283,14 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
     }
 }
 
-// The path's objects are held on the disk from the check until the run
+// The path's objects are held on the disk from the check until either
 // instance has started: neither the root nor bin can be renamed away in
-// between, and afterwards both can. A folder that another process holds
-// without sharing is judged by its rights all the same.
+// between, and afterwards both can. Another process's handle that may move
+// an object, or write the script, is refused; one that shares no reading
+// hides what it may do, so the object is judged by its rights only where
+// nobody but the trusted may add another in its place.
 static std::string holdRoot;
-static DWORD renameRoot, renameBin;
+static DWORD renamed[2][2];  // [stop instance][bin], when the instance starts
 static DWORD TryRename(const std::string &from)
 {
     if (!MoveFileA(from.c_str(), (from + "-x").c_str()))
@@ -296,42 +299,90 @@ static DWORD TryRename(const std::string &from)
     return NO_ERROR;
 }
 
+// An object whose data the service may not read, which Wine cannot show.
+static std::wstring deniedPath;
+static HANDLE WINAPI OpenDenyingRead(LPCWSTR name, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES sa, DWORD how, DWORD flags, HANDLE from)
+{
+    if (deniedPath == name && (access & FILE_READ_DATA)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(name, access, share, sa, how, flags, from);
+}
+
 TEST_F(SupervisorTest, PathIsHeldUntilTheRunInstanceHasStarted)
 {
     Installation inst = MakeInstallation(NewTestDir("sup-hold") + "\\inst");
     holdRoot = inst.root;
     SetRoot(inst.root.c_str());
     fake.realObjects = true;
-    pfnRunInstanceStarting = [] {
-        renameRoot = TryRename(holdRoot);
-        renameBin = TryRename(holdRoot + "\\bin");
+    pfnInstanceStarting = [](const char *arg) {
+        renamed[arg != nullptr][0] = TryRename(holdRoot);
+        renamed[arg != nullptr][1] = TryRename(holdRoot + "\\bin");
     };
-    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
+    OnExit unhook([] { pfnInstanceStarting = nullptr; });
     std::thread start([] { ServiceStart(0, nullptr); });
     ASSERT_TRUE(WaitForServer(inst));
-    EXPECT_EQ(renameRoot, (DWORD)ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(renameBin, (DWORD)ERROR_SHARING_VIOLATION);
     EXPECT_EQ(TryRename(inst.root + "\\bin"), (DWORD)NO_ERROR);
     EXPECT_EQ(TryRename(inst.root), (DWORD)NO_ERROR);
-    ASSERT_TRUE(StopServer(inst));
+    ServiceStop();
     start.join();
+    for (auto &instance : renamed)
+        for (DWORD code : instance)
+            EXPECT_EQ(code, (DWORD)ERROR_SHARING_VIOLATION);
 
-    HANDLE other = CreateFileA((inst.root + "\\bin").c_str(), FILE_LIST_DIRECTORY, 0, NULL,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    OnExit close([&] { CloseHandle(other); });
-    for (bool trusted : { true, false }) {
-        SCOPED_TRACE(trusted ? "trusted" : "open to Everyone");
+    const std::string root = inst.root, bin = root + "\\bin", held = " is held open by a process that may move or change it.";
+    const std::string addFolders = "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)";
+    const struct {
+        const char *name;
+        std::string path;
+        DWORD access, share;
+        std::string sddlPath, sddl;  // a descriptor of the fake's for one object
+        DWORD code;
+        std::string why;
+        bool readDenied = false;     // its data may not be read: no open for security alone
+    } cases[] = {
+        { "bin without sharing", bin, FILE_LIST_DIRECTORY, 0, "", "", NO_ERROR, "" },
+        { "bin without sharing, open to Everyone", bin, FILE_LIST_DIRECTORY, 0, bin,
+          "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)", ERROR_INVALID_STATE, bin + " can be changed by Everyone." },
+        { "the root without sharing", root, FILE_LIST_DIRECTORY, 0, "", "", NO_ERROR, "" },
+        { "the root without sharing where Users may add folders beside it", root, FILE_LIST_DIRECTORY,
+          0, root.substr(0, root.rfind('\\')), addFolders, ERROR_SHARING_VIOLATION, root + held },
+        { "the root by a handle that may move it", root, DELETE | FILE_LIST_DIRECTORY,
+          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, "", "", ERROR_SHARING_VIOLATION,
+          root + held },
+        { "the script by a writer", inst.script, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+          "", "", ERROR_SHARING_VIOLATION, inst.script + held },
+        { "the root's data denied to the service", "", 0, 0, "", "", ERROR_ACCESS_DENIED,
+          "Who can change " + root + " cannot be read.", true },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         SetUp();
         fake.realObjects = true;
-        if (!trusted)
-            fake.securityByPath[inst.root + "\\bin"] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
+        if (!c.sddlPath.empty())
+            fake.securityByPath[c.sddlPath] = c.sddl;
+        HANDLE other = INVALID_HANDLE_VALUE;
+        if (!c.path.empty()) {
+            other = CreateFileA(c.path.c_str(), c.access, c.share, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+            ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        }
+        deniedPath = std::wstring(root.begin(), root.end());
+        if (c.readDenied)
+            pfnOpenFileW = OpenDenyingRead;
+        OnExit close([&] {
+            pfnOpenFileW = CreateFileW;
+            if (other != INVALID_HANDLE_VALUE)
+                CloseHandle(other);
+        });
         char why[MSG_SIZE] = "";
         HANDLE *objects = nullptr;
         EXPECT_EQ(CheckWhoCanChangePath(inst.script.c_str(), 2, ACCESS_AS_SERVICE, TRUE, why,
                                         MSG_SIZE, &objects),
-                  (DWORD)(trusted ? NO_ERROR : ERROR_INVALID_STATE));
-        EXPECT_STREQ(why, trusted ? "" : (inst.root + "\\bin can be changed by Everyone.").c_str());
+                  c.code);
+        EXPECT_EQ(std::string(why), c.why);
         ReleasePath(objects);
     }
 }
@@ -349,7 +400,9 @@ TEST_F(SupervisorTest, StopAsTheRunInstanceStartsComesAfterIt)
     SetRoot(inst.root.c_str());
     stopDone = CreateEventA(NULL, TRUE, FALSE, NULL);
     ASSERT_NE(stopDone, (HANDLE)NULL);
-    pfnRunInstanceStarting = [] {
+    pfnInstanceStarting = [](const char *arg) {
+        if (arg != nullptr)
+            return;  // the racing stop's own
         racingStop = std::thread([] {
             ServiceStop();
             SetEvent(stopDone);
@@ -358,7 +411,7 @@ TEST_F(SupervisorTest, StopAsTheRunInstanceStartsComesAfterIt)
         // out finishes only after the run instance has started.
         stopCameFirst = WaitForSingleObject(stopDone, 2000) == WAIT_OBJECT_0;
     };
-    OnExit unhook([] { pfnRunInstanceStarting = nullptr; });
+    OnExit unhook([] { pfnInstanceStarting = nullptr; });
     std::thread start([] { ServiceStart(0, nullptr); });
     ASSERT_TRUE(WaitForServer(inst));
     EXPECT_FALSE(stopCameFirst) << "the stop instance started before the run instance";
