@@ -92,7 +92,8 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
 // A script that cannot be read, or that any user could have rewritten (the
 // script, its folder or the root open to Everyone, as Wine shows o+w), or a
 // path through a link
-// (a Unix symbolic link, which Wine shows as a reparse point) shows running,
+// (a Unix symbolic link, which Wine shows as a reparse point), or the root
+// held by a handle that may move it, shows running,
 // then stopped with the failing call's code; the entry names the script or
 // what is open.
 TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
@@ -109,6 +110,7 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         DWORD code;
         std::string why;   // logged after the code
         std::string link = "";  // moved aside and made a link to where it went
+        bool held = false;      // the root held by a handle that may move it, then closed
     } cases[] = {
         { "missing", false, "", ERROR_FILE_NOT_FOUND, script + " not found.\n" },
         { "script anyone may change", true, script, ERROR_INVALID_STATE,
@@ -126,6 +128,10 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         // Whoever made the link may point it at another tree at any moment.
         { "the root's parent a link to the same tree", true, "", ERROR_INVALID_STATE,
           parent + " is a link.\n", parent },
+        // Such a handle, kept from before the rights were set, may move the
+        // root away once the script has started, and a tree put in its place.
+        { "the root held by a handle that may move it", true, "", ERROR_SHARING_VIOLATION,
+          root + " is held open by a process that may move or change it.\n", "", true },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -147,6 +153,10 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
             ASSERT_TRUE(RunUnixCommand("mv '" + linkPath + "' '" + linkPath + ".real' && ln -s '" +
                                        linkPath + ".real' '" + linkPath + "'"));
         }
+        HANDLE holder = c.held ? CreateFileA(root.c_str(), DELETE | FILE_LIST_DIRECTORY, 7, NULL,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
+                               : INVALID_HANDLE_VALUE;
+        OnExit unhold([&] { CloseHandle(holder); });
         size_t offset = EventLogOffset();
 
         ASSERT_TRUE(StartTestService()) << GetLastError();
@@ -160,14 +170,23 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         EXPECT_EQ(CountCalls(inst, "run"), 0u);
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+        if (c.held) {
+            CloseHandle(holder);
+            holder = INVALID_HANDLE_VALUE;
+            ASSERT_TRUE(StartTestService()) << GetLastError();
+            EXPECT_TRUE(WaitForServer(inst));
+            EXPECT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status));
+            EXPECT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+        }
     }
 }
 
 // A script that anyone may have rewritten since the start is not run with
 // stopServers either. The manager sends nothing after a stop, so the
 // service stays stop-pending with its servers running, and tries again by
-// itself: one entry for the cause, however many tries. Made safe again,
-// the stop goes through within a try, and the service stops with 0.
+// itself: one entry for the cause, however many tries, and one for each
+// cause after it, such as bin held by a handle that may move it. Made safe
+// again, the stop goes through within a try, and the service stops with 0.
 TEST_F(ServiceRun, StopInstanceOfAScriptAnyoneMayChangeIsNotStarted)
 {
     inst = MakeInstallation(ServiceRoot());
@@ -192,11 +211,23 @@ TEST_F(ServiceRun, StopInstanceOfAScriptAnyoneMayChangeIsNotStarted)
     EXPECT_TRUE(ServerRunning(inst));
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 
+    // Mended, but bin held by a handle that may move it: a cause of its own.
+    const std::string bin = inst.root + "\\bin";
+    HANDLE holder = CreateFileA(bin.c_str(), DELETE | FILE_LIST_DIRECTORY, 7, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    OnExit unhold([&] { CloseHandle(holder); });
     ASSERT_TRUE(ChangeUnixMode(inst.script, "o-w"));
+    std::vector<std::string> all = cause;
+    all.insert(all.end(), { "ZUVO error: 32\n", bin + " is held open by a process that may move or change it.\n" });
+    ASSERT_TRUE(WaitFor([&] { return EventStringsSince(offset).size() >= 4; }, 10000));
+    EXPECT_EQ(EventStringsSince(offset), all);
+    EXPECT_EQ(CountCalls(inst, "stop"), 0u);
+
+    CloseHandle(holder);
+    holder = INVALID_HANDLE_VALUE;
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
     ExpectServiceStatus(status, SERVICE_STOPPED, 0);
     EXPECT_EQ(CountCalls(inst, "stop"), 1u);
-    std::vector<std::string> all = cause;
     all.insert(all.end(), { "ZUVO error: 0\n", inst.script + " stopServers started.\n" });
     EXPECT_EQ(EventStringsSince(offset), all);
 }

@@ -122,7 +122,17 @@ SC_HANDLE ScmOpenSCManager(LPCSTR, LPCSTR, DWORD)
 SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD,
                            LPCSTR, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR)
 {
-    if (hSCManager == kManager && fake.managerOpens) {
+    if (hSCManager == kManager && fake.managerOpens && fake.createError == ERROR_SUCCESS) {
+        fake.openServices++;
+        return kService;
+    }
+    SetLastError(fake.managerOpens ? fake.createError : ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+SC_HANDLE ScmOpenService(SC_HANDLE, LPCSTR, DWORD)
+{
+    if (!fake.serviceStates.empty()) {
         fake.openServices++;
         return kService;
     }
@@ -130,26 +140,28 @@ SC_HANDLE ScmCreateService(SC_HANDLE hSCManager, LPCSTR, LPCSTR, DWORD, DWORD, D
     return NULL;
 }
 
-SC_HANDLE ScmOpenService(SC_HANDLE, LPCSTR, DWORD)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return NULL;
-}
-
 BOOL ScmControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(fake.serviceStates.empty() ? ERROR_ACCESS_DENIED : fake.stopError);
     return FALSE;
 }
 
-BOOL ScmQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS)
+BOOL ScmQueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS lpServiceStatus)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    if (fake.serviceStates.empty()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    lpServiceStatus->dwCurrentState = fake.serviceStates.front();
+    if (fake.serviceStates.size() > 1)
+        fake.serviceStates.erase(fake.serviceStates.begin());
+    return TRUE;
 }
 
 BOOL ScmDeleteService(SC_HANDLE)
 {
+    if (!fake.serviceStates.empty())
+        return TRUE;
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
@@ -184,10 +196,16 @@ DWORD EvtInstallSource(LPCSTR lpszMessageFile)
     return fake.installSourceError;
 }
 
-DWORD EvtRemoveSource(void) { return ERROR_SUCCESS; }
+DWORD EvtRemoveSource(void)
+{
+    fake.sourceRemoved = true;
+    return fake.removeSourceError;
+}
 
 LONG RegGetSystemVariable(LPCWSTR, WCHAR *lpszValue, DWORD cbValue)
 {
+    if (fake.systemRootError != ERROR_SUCCESS)
+        return fake.systemRootError;
     if (fake.systemRoot.empty())
         return ERROR_FILE_NOT_FOUND;
     wcsncpy(lpszValue, fake.systemRoot.c_str(), cbValue / sizeof(WCHAR));

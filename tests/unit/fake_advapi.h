@@ -37,6 +37,13 @@ struct FakeAdvapi {
     int openServices = 0;                    // service handles not yet closed
     std::string messageFile;                 // the event source's, as -install registers it
     DWORD installSourceError = ERROR_SUCCESS;
+    DWORD createError = ERROR_SUCCESS;       // CreateService's, where the manager opens
+    // -remove: the service opens, refuses the stop with stopError, and each
+    // query gives the next state (the last one stays); deleting succeeds.
+    std::vector<DWORD> serviceStates;
+    DWORD stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    bool sourceRemoved = false;
+    DWORD removeSourceError = ERROR_SUCCESS;
     // Runs on the reporting thread after a report is recorded; it may deliver
     // a control through the handler, as a control arriving between reports.
     std::function<void(const SERVICE_STATUS &)> onReport;
@@ -68,6 +75,7 @@ struct FakeAdvapi {
     std::string accountDomain, primaryDomain;  // "" for none
 
     std::wstring systemRoot;                 // the registry's ZOVOVEV; "" for none
+    LONG systemRootError = ERROR_SUCCESS;    // or why it cannot be read
 
     // Event log.
     std::vector<EventEntry> events;

@@ -33,7 +33,10 @@ using InstallUnitTest = HostTest;
 // administrator, ends both commands with text 8. One that opens lets
 // -install set the preshutdown timeout and the event source (the program's
 // path) after it made the service; either refused, the service stays, the
-// reason follows on a line of its own. The code printed is the exit code.
+// reason follows on a line of its own; a service that exists already keeps
+// the source it has. -remove waits for a stop already pending, a dot a
+// second, and takes the source away only from a service that has stopped.
+// The code printed is the exit code.
 TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
 {
     // The test program's own path, wherever the checkout lies, is
@@ -51,6 +54,9 @@ TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
         size_t config2Calls;
         DWORD code;
         DWORD sourceError = ERROR_SUCCESS;
+        DWORD createError = ERROR_SUCCESS;
+        std::vector<DWORD> states = {};  // -remove: the service's, query by query
+        bool sourceRemoved = false;
     } cases[] = {
         { "install, refused", false, ERROR_SUCCESS, CmdInstallService, "OpenSCManager failed - " + denied, 0,
           ERROR_ACCESS_DENIED },
@@ -63,6 +69,17 @@ TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
           installed + ExpectedErrorText(ERROR_KEY_DELETED) + "\r\n", 1, ERROR_KEY_DELETED, ERROR_KEY_DELETED },
         { "remove, service not opened", true, ERROR_SUCCESS, CmdRemoveService, "OpenService failed - " + denied,
           0, ERROR_ACCESS_DENIED },
+        { "install, the service exists", true, ERROR_SUCCESS, CmdInstallService,
+          "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\r\n", 0,
+          ERROR_SERVICE_EXISTS, ERROR_SUCCESS, ERROR_SERVICE_EXISTS },
+        { "remove, a stop already pending", true, ERROR_SUCCESS, CmdRemoveService,
+          "Stopping Ulvane Trelox ZUVO.\r\nUlvane Trelox ZUVO stopped.\r\nUlvane Trelox ZUVO removed.\r\n", 0, 0,
+          ERROR_SUCCESS, ERROR_SUCCESS, { SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED }, true },
+        { "remove, still running", true, ERROR_SUCCESS, CmdRemoveService, "Ulvane Trelox ZUVO removed.\r\n", 0, 0,
+          ERROR_SUCCESS, ERROR_SUCCESS, { SERVICE_RUNNING } },
+        { "remove, event source refused", true, ERROR_SUCCESS, CmdRemoveService,
+          "Ulvane Trelox ZUVO removed.\r\n" + denied, 0, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS,
+          { SERVICE_STOPPED }, true },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,6 +88,9 @@ TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
         fake.managerOpens = c.opens;
         fake.config2Error = c.config2Error;
         fake.installSourceError = c.sourceError;
+        fake.removeSourceError = c.sourceError;
+        fake.createError = c.createError;
+        fake.serviceStates = c.states;
         DWORD code = 0xdeadbeef;
         EXPECT_EQ(CaptureStdout([&] { code = c.command(); }), c.out);
         EXPECT_EQ(code, c.code);
@@ -80,5 +100,6 @@ TEST_F(InstallUnitTest, RefusedManagerEndsBothCommandsWithText8)
         EXPECT_EQ(fake.openServices, 0);
         EXPECT_TRUE(FakeReports().empty());
         EXPECT_TRUE(fake.events.empty());  // commands print, they never log
+        EXPECT_EQ(fake.sourceRemoved, c.sourceRemoved);
     }
 }

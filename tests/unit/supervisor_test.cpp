@@ -150,6 +150,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         DWORD code;              // expected dwErr, or 0 for any
         std::wstring wideRoot;   // when set, ZOVOVEV in Unicode instead of root
         std::wstring systemRoot; // the registry's value, which wins
+        LONG systemError = ERROR_SUCCESS;  // why the registry's value cannot be read
     } cases[] = {
         { "unset", "", true, "ZOVOVEV environment variable not set.\n", 0 },
         { "no script", dir + "\\missing",  false,
@@ -171,6 +172,9 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         { "the registry's root, not the environment's", held.root, false,
           dir + "\\reg\\bin\\revaduzeza.bat not found.\n", ERROR_PATH_NOT_FOUND, L"",
           std::wstring(dir.begin(), dir.end()) + L"\\reg" },
+        // Not the boot's value in its place, which may be a stale one.
+        { "the registry's root unreadable", held.root, false, "ZOVOVEV environment variable not set.\n",
+          ERROR_ENVVAR_NOT_FOUND, L"", L"", ERROR_ACCESS_DENIED },
     };
     for (const Case &c : cases) {
         SetUp();
@@ -179,6 +183,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         else
             SetRoot(c.unset ? nullptr : c.root.c_str());
         fake.systemRoot = c.systemRoot;
+        fake.systemRootError = c.systemError;
         ServiceStart(0, nullptr);
         std::vector<EventEntry> events = FakeEvents();
         ASSERT_EQ(events.size(), 1u) << c.name;
@@ -228,21 +233,37 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
 TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
 {
     Installation inst = MakeInstallation(NewTestDir("sup-stop") + "\\inst");
+    const std::string everyone = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)";
+    static HANDLE reader;
     const struct {
         const char *name;
         std::string entry;
         DWORD code;
         std::function<void()> cause, mend;
+        std::string second = "";     // a second cause, with the same code, after a try
+        std::function<void()> shift = nullptr;
+        bool dies = false;           // the servers end by themselves instead
     } cases[] = {
         { "a script anybody may change", inst.script + " can be changed by Everyone.\n",
-          ERROR_INVALID_STATE,
-          [&] { fake.securityByPath[inst.script] = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"; },
+          ERROR_INVALID_STATE, [&] { fake.securityByPath[inst.script] = everyone; },
           [] { fake.securityByPath.clear(); } },
         // Renamed away while it runs (its cmd keeps reading it): no
         // process is made of a script that is not there.
         { "a script that is gone", inst.script + " not found.\n", ERROR_FILE_NOT_FOUND,
           [&] { MoveFileA(inst.script.c_str(), (inst.script + "-away").c_str()); },
           [&] { MoveFileA((inst.script + "-away").c_str(), inst.script.c_str()); } },
+        { "a script that a reader holds without sharing", inst.script + " not found.\n",
+          ERROR_SHARING_VIOLATION,
+          [&] { reader = CreateFileA(inst.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL); },
+          [] { CloseHandle(reader); } },
+        { "the script, then bin, anybody may change", inst.script + " can be changed by Everyone.\n",
+          ERROR_INVALID_STATE, [&] { fake.securityByPath[inst.script] = everyone; },
+          [] { fake.securityByPath.clear(); }, inst.root + "\\bin can be changed by Everyone.\n",
+          [&] { fake.securityByPath = { { inst.root + "\\bin", everyone } }; } },
+        // Refused all along: the stopped report keeps the refusal's code.
+        { "servers that end while the stop is refused", inst.script + " can be changed by Everyone.\n",
+          ERROR_INVALID_STATE, [&] { fake.securityByPath[inst.script] = everyone; },
+          [&] { StopServer(inst); }, "", nullptr, true },
     };
     dwStopRetry = 100;
     for (const auto &c : cases) {
@@ -256,16 +277,22 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
         mendAt = 1000;
         c.cause();
         fake.onOpen = [&](const std::string &path) {
-            if (path == inst.script && ++walks >= mendAt) {
+            if (path == inst.script && ++walks == 2 && c.shift)
+                c.shift();
+            if (path == inst.script && walks >= mendAt) {
                 mendAt = 1 << 30;  // once
                 c.mend();
             }
         };
         EXPECT_EQ(FakeControl(SERVICE_CONTROL_STOP), (DWORD)NO_ERROR);
         ASSERT_TRUE(WaitFor([] { return walks >= 5; }, 30000));
+        std::vector<std::string> entries = { c.entry };
+        if (c.shift)
+            entries.push_back(c.second);
         std::vector<EventEntry> events = FakeEvents();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].strings[1], c.entry);
+        ASSERT_EQ(events.size(), entries.size());
+        for (size_t i = 0; i < entries.size(); i++)
+            EXPECT_EQ(events[i].strings[1], entries[i]);
         EXPECT_EQ(dwErr, c.code);
         EXPECT_EQ(FakeReports().back().dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
         EXPECT_EQ(CountCalls(inst, "stop"), 0u);
@@ -273,12 +300,15 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
 
         mendAt = walks + 1;
         service.join();
-        EXPECT_EQ(CountCalls(inst, "stop"), 1u);
+        EXPECT_EQ(CountCalls(inst, "stop"), c.dies ? 0u : 1u);
         events = FakeEvents();
-        ASSERT_EQ(events.size(), 2u);
-        EXPECT_EQ(events[1].type, EVENTLOG_INFORMATION_TYPE);
-        EXPECT_EQ(events[1].strings[1], inst.script + " stopServers started.\n");
-        EXPECT_TRUE(SameStatus(FakeReports().back(), Status(SERVICE_STOPPED, 0, 0, 0, 0)));
+        ASSERT_EQ(events.size(), entries.size() + !c.dies);
+        if (!c.dies) {
+            EXPECT_EQ(events.back().type, EVENTLOG_INFORMATION_TYPE);
+            EXPECT_EQ(events.back().strings[1], inst.script + " stopServers started.\n");
+        }
+        EXPECT_TRUE(SameStatus(FakeReports().back(),
+                               Status(SERVICE_STOPPED, 0, c.dies ? c.code : 0, 0, 0)));
         DeleteFileA(inst.log.c_str());
     }
 }
