@@ -228,13 +228,14 @@ TEST_F(SupervisorTest, PathTooLongForTheMessageIsCutNotOverflowed)
 // nothing after a stop, so the service stays stop-pending with its servers
 // running, logs the cause once however often it tries again, and goes
 // through by itself once the cause is mended: the stop instance runs, the
-// run instance ends, and the stopped report carries 0. Each cause is set
-// and mended on the service thread, between two of its walks.
+// run instance ends, and the stopped report carries 0. A second cause is
+// logged too, though its code is the same; servers that end by themselves
+// while the stop is refused leave the refusal's code. Each cause is set and
+// mended on the service thread, between two of its walks.
 TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
 {
     Installation inst = MakeInstallation(NewTestDir("sup-stop") + "\\inst");
     const std::string everyone = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)";
-    static HANDLE reader;
     const struct {
         const char *name;
         std::string entry;
@@ -252,10 +253,16 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
         { "a script that is gone", inst.script + " not found.\n", ERROR_FILE_NOT_FOUND,
           [&] { MoveFileA(inst.script.c_str(), (inst.script + "-away").c_str()); },
           [&] { MoveFileA((inst.script + "-away").c_str(), inst.script.c_str()); } },
-        { "a script that a reader holds without sharing", inst.script + " not found.\n",
-          ERROR_SHARING_VIOLATION,
-          [&] { reader = CreateFileA(inst.script.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL); },
-          [] { CloseHandle(reader); } },
+        // There, but not readable: a folder in its place.
+        { "a script that cannot be read", inst.script + " not found.\n", ERROR_ACCESS_DENIED,
+          [&] {
+              MoveFileA(inst.script.c_str(), (inst.script + "-away").c_str());
+              CreateDirectoryA(inst.script.c_str(), NULL);
+          },
+          [&] {
+              RemoveDirectoryA(inst.script.c_str());
+              MoveFileA((inst.script + "-away").c_str(), inst.script.c_str());
+          } },
         { "the script, then bin, anybody may change", inst.script + " can be changed by Everyone.\n",
           ERROR_INVALID_STATE, [&] { fake.securityByPath[inst.script] = everyone; },
           [] { fake.securityByPath.clear(); }, inst.root + "\\bin can be changed by Everyone.\n",
@@ -277,9 +284,9 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
         mendAt = 1000;
         c.cause();
         fake.onOpen = [&](const std::string &path) {
-            if (path == inst.script && ++walks == 2 && c.shift)
+            if (path == inst.root && ++walks == 2 && c.shift)
                 c.shift();
-            if (path == inst.script && walks >= mendAt) {
+            if (path == inst.root && walks >= mendAt) {
                 mendAt = 1 << 30;  // once
                 c.mend();
             }
@@ -362,30 +369,26 @@ TEST_F(SupervisorTest, PathIsHeldUntilTheRunInstanceHasStarted)
         for (DWORD code : instance)
             EXPECT_EQ(code, (DWORD)ERROR_SHARING_VIOLATION);
 
-    const std::string root = inst.root, bin = root + "\\bin", held = " is held open by a process that may move or change it.";
-    const std::string addFolders = "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)";
+    const std::string root = inst.root, bin = root + "\\bin", above = root.substr(0, root.rfind('\\'));
+    const std::string held = " is held open by a process that may move or change it.";
     const struct {
         const char *name;
-        std::string path;
+        std::string path;            // held by another handle, with its access and sharing
         DWORD access, share;
         std::string sddlPath, sddl;  // a descriptor of the fake's for one object
         DWORD code;
         std::string why;
-        bool readDenied = false;     // its data may not be read: no open for security alone
+        bool readDenied = false;     // the root's data may not be read: never judged unheld
     } cases[] = {
         { "bin without sharing", bin, FILE_LIST_DIRECTORY, 0, "", "", NO_ERROR, "" },
         { "bin without sharing, open to Everyone", bin, FILE_LIST_DIRECTORY, 0, bin,
           "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)", ERROR_INVALID_STATE, bin + " can be changed by Everyone." },
         { "the root without sharing", root, FILE_LIST_DIRECTORY, 0, "", "", NO_ERROR, "" },
-        { "the root without sharing where Users may add folders beside it", root, FILE_LIST_DIRECTORY,
-          0, root.substr(0, root.rfind('\\')), addFolders, ERROR_SHARING_VIOLATION, root + held },
-        { "the root by a handle that may move it", root, DELETE | FILE_LIST_DIRECTORY,
-          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, "", "", ERROR_SHARING_VIOLATION,
-          root + held },
-        { "the script by a writer", inst.script, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-          "", "", ERROR_SHARING_VIOLATION, inst.script + held },
-        { "the root's data denied to the service", "", 0, 0, "", "", ERROR_ACCESS_DENIED,
-          "Who can change " + root + " cannot be read.", true },
+        { "the root without sharing, Users may add folders above", root, FILE_LIST_DIRECTORY, 0, above,
+          "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)", ERROR_SHARING_VIOLATION, root + held },
+        { "the root by a mover", root, DELETE | FILE_LIST_DIRECTORY, 7, "", "", ERROR_SHARING_VIOLATION, root + held },
+        { "the script by a writer", inst.script, FILE_WRITE_DATA, 3, "", "", ERROR_SHARING_VIOLATION, inst.script + held },
+        { "the root unreadable", "", 0, 0, "", "", ERROR_ACCESS_DENIED, "Who can change " + root + " cannot be read.", true },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
