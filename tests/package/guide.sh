@@ -13,9 +13,10 @@
 #            example's script are in it; and the check's signed package
 #            installs the signed vizad.exe and uninstalls with msiexec
 #   service  the deployment to removal, as far as Wine's commands reach:
-#            folders (the root made locked in a folder of its own and moved
-#            into place; moved onto an existing one, refused), trial run, variable, -install, the preshutdown
-#            timeout read and changed, sc.exe start/query/stop,
+#            folders (the root made locked in a folder of its own and
+#            moved into place; moved onto an existing one, refused), trial
+#            run, variable, -install, the preshutdown timeout read and
+#            changed, sc.exe start/query/stop,
 #            net start/stop, sc.exe failure, upgrade, -remove, reg delete;
 #            and a start that cannot run the script, seen by the guide's look
 # Lines that Wine cannot run (its setx does nothing, its sc.exe knows no
