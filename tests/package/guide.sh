@@ -13,16 +13,14 @@
 #            example's script are in it; and the check's signed package
 #            installs the signed vizad.exe and uninstalls with msiexec
 #   service  the deployment to removal, as far as Wine's commands reach:
-#            folders (the root made locked in a folder of its own and
-#            moved into place; moved onto an existing one, refused), trial
-#            run, variable, -install, the preshutdown timeout read and
+#            folders (the root's move into place, and onto one there),
+#            trial run, variable, -install, the preshutdown timeout read and
 #            changed, sc.exe start/query/stop,
 #            net start/stop, sc.exe failure, upgrade, -remove, reg delete;
 #            and a start that cannot run the script, seen by the guide's look
 # Lines that Wine cannot run (its setx does nothing, its sc.exe knows no
-# config or failureflag) are named and left out. Its icacls runs and changes
-# nothing (Wine keeps no rights): a line's success, and where the folders
-# end up, are what shows. Every wait is bounded.
+# config or failureflag) are named and left out; its icacls runs and changes
+# nothing. Every wait is bounded.
 set -eu
 mode=$1
 bindir=$2
