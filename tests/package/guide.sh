@@ -13,12 +13,14 @@
 #            example's script are in it; and the check's signed package
 #            installs the signed vizad.exe and uninstalls with msiexec
 #   service  the deployment to removal, as far as Wine's commands reach:
-#            folders, trial run, variable, -install, the preshutdown
-#            timeout read and changed, sc.exe start/query/stop,
+#            folders (the root's move into place, and onto one there),
+#            trial run, variable, -install, the preshutdown timeout read and
+#            changed, sc.exe start/query/stop,
 #            net start/stop, sc.exe failure, upgrade, -remove, reg delete;
 #            and a start that cannot run the script, seen by the guide's look
-# Lines that Wine cannot run (its setx and icacls do nothing, its sc.exe knows
-# no config or failureflag) are named and left out. Every wait is bounded.
+# Lines that Wine cannot run (its setx does nothing, its sc.exe knows no
+# config or failureflag) are named and left out; its icacls runs and changes
+# nothing. Every wait is bounded.
 set -eu
 mode=$1
 bindir=$2
@@ -60,9 +62,9 @@ run() {
     : >"$bat"
     while IFS= read -r line; do
         case $line in
-        setx\ * | icacls\ * | "sc.exe config "* | "sc.exe failureflag "*)
+        setx\ * | "sc.exe config "* | "sc.exe failureflag "*)
             say "not run under Wine: $line" ;;
-        *) printf '%s\r\n' "$line" >>"$bat" ;;
+        *) printf '%s\r\n@if errorlevel 1 echo guide-test: a line failed\r\n' "$line" >>"$bat" ;;
         esac
     done
     # On a line of its own: -debug's last message has no line end.
@@ -124,7 +126,7 @@ mkdir -p "$dir"
 : >"$dir/wine.log"
 # No ZOVOVEV in this prefix's system environment, as on a fresh Windows.
 timeout "$SESSION_WITHIN" "$session" start "$dir"
-rm -rf "$unzipped" "$drive/Program Files/VIZAD" "$drive/Ulvane" "$drive"/guide-*.bat
+rm -rf "$unzipped" "$drive/Program Files/VIZAD"* "$drive/Ulvane" "$drive"/guide-*.bat
 mkdir -p "$unzipped"
 (cd "$unzipped" && cmake -E tar xf "$zip")
 
@@ -164,8 +166,16 @@ fi
 timeout "$STEP_WITHIN" wine sc.exe delete ZUVO </dev/null >/dev/null 2>&1 || :
 
 block place | run place
+check "place: every line ran" "$(says place 'guide-test: a line failed')" no
 check "place: vizad.exe copied" "$(cmp -s "$unzipped/vizad.exe" "$drive/Program Files/VIZAD/vizad.exe" && echo yes)" yes
-check "place: the root made" "$([ -d "$drive/Ulvane" ] && echo yes)" yes
+check "place: the root moved into place, its folder gone" \
+    "$([ -d "$drive/Ulvane" ] && echo yes) $([ -e "$drive/Program Files/VIZAD-new" ] || echo gone)" "yes gone"
+# Again, with the root there (as a user's folder would be): the move fails
+# and leaves it alone, the new root where it was made.
+block place | run place-again
+check "place again: the move refused" \
+    "$([ -d "$drive/Program Files/VIZAD-new/Ulvane" ] && echo kept) $([ -e "$drive/Ulvane/Ulvane" ] || echo alone)" "kept alone"
+rm -rf "$drive/Program Files/VIZAD-new"
 block example | run example
 check "example: the control script in the root" \
     "$(cmp -s "$unzipped/example/bin/revaduzeza.bat" "$drive/Ulvane/bin/revaduzeza.bat" && echo yes)" yes
