@@ -348,7 +348,7 @@ Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs
 
 bool ServerRunning(const Installation &inst)
 {
-    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, inst.event.c_str());
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, (inst.event + "-serving").c_str());
     if (event == NULL)
         return false;
     CloseHandle(event);

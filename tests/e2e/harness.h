@@ -107,7 +107,7 @@ struct Outcome {
 Outcome FinishChild(Child &child, DWORD timeoutMs = 60000);
 Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs = 60000);
 
-// True once the run instance's server has made its event.
+// True once the run instance's server has made its event, and while it runs.
 bool WaitForServer(const Installation &inst, DWORD timeoutMs = 30000);
 bool ServerRunning(const Installation &inst);
 // Ends the run instance's server as its stop instance would (false: none).
