@@ -64,13 +64,24 @@ make_root() {
     remove_root "$root.old"
     say "making the Debian 13 root in $root (about a minute and a half; its log: $cache/debian13.log)"
     # A mount namespace of its own: whatever mmdebstrap mounts goes with it.
-    if ! unshare --mount mmdebstrap --variant=apt --architectures=amd64,i386 \
-            --aptopt='APT::Install-Recommends "false"' --include="$all" \
-            trixie "$root.new" >"$cache/debian13.log" 2>&1; then
+    # Its apt update fails on an index that a mirror in sync serves with the
+    # wrong size: then it is tried again, as scripts/setup.sh does.
+    for wait in $fetch_waits; do
+        if unshare --mount mmdebstrap --variant=apt --architectures=amd64,i386 \
+                --aptopt='APT::Install-Recommends "false"' --include="$all" \
+                trixie "$root.new" >"$cache/debian13.log" 2>&1; then
+            break
+        fi
         tail -n 20 "$cache/debian13.log" >&2
-        say "FAILED to make the root"
-        exit 1
-    fi
+        remove_root "$root.new"
+        if [ "$wait" = - ] || ! grep -q 'Failed to fetch' "$cache/debian13.log"; then
+            say "FAILED to make the root; when the lines above say a mirror is in sync" \
+                "or an index failed, run this again in a few minutes"
+            exit 1
+        fi
+        say "an index failed to download; trying again in $wait s"
+        sleep "$wait"
+    done
     mkdir "$root.new/vizad"
     printf '%s: %s\n' "$made_how" "$all" >"$root.new/$stamp"
     [ ! -e "$root" ] || mv "$root" "$root.old"

@@ -10,6 +10,10 @@ release=$(. /etc/os-release && printf '%s %s' "${ID:-}" "${VERSION_ID:-}")
 # runs in the root, with the copy's own build tree inside it.
 debian13_copy=build/debian13/vizad
 
+# Seconds to wait before each new try of a download of Debian's package
+# lists (a mirror in sync fails one for a few minutes); "-" ends the tries.
+fetch_waits="15 30 60 -"
+
 wine10_lane() {
     [ "$release" = "debian 12" ] || return 1
     [ "${CI:-}" != true ] || return 0

@@ -50,5 +50,28 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-apt-get update -q
-apt-get install -y -q --no-install-recommends $need
+# A mirror in sync serves an index of the wrong size for a while ("Mirror
+# sync in progress?"): the update is tried again, and if an index still
+# fails the install is tried with the lists as they are, as it may not need
+# that index. Only a failed install stops the set-up.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+for wait in $fetch_waits; do
+    status=0
+    apt-get update -q >"$log" 2>&1 || status=$?
+    cat "$log"
+    [ "$status" != 0 ] || break
+    [ "$wait" != - ] || break
+    echo "setup: apt-get update failed (status $status); trying again in $wait s" >&2
+    sleep "$wait"
+done
+if [ "$status" != 0 ]; then
+    echo "setup: these indexes still fail; installing with the package lists as they are:" >&2
+    grep -E '^(E|W): Failed to fetch' "$log" | sed 's/^/    /' >&2 || true
+fi
+if ! apt-get install -y -q --no-install-recommends $need; then
+    echo "setup: installing$need failed. When the lines above say a mirror is in sync" \
+        "or an index failed, run this again in a few minutes; otherwise mend what they" \
+        "name (the sources in /etc/apt), or install those packages yourself." >&2
+    exit 1
+fi

@@ -265,9 +265,20 @@ Child StartProgram(const std::string &exe, const std::string &args, const EnvCha
     // Children inherit the flag that SendCtrlC sets to ignore Ctrl+C; the host
     // must start with its handlers live.
     SetConsoleCtrlHandler(NULL, FALSE);
-    BOOL ok = CreateProcessA(exe.c_str(), cmdBuf.data(), NULL, NULL, TRUE,
-                             CREATE_UNICODE_ENVIRONMENT | (newConsole ? CREATE_NEW_CONSOLE : 0),
+    // In a job before it runs, so that its descendants are in it too.
+    child.job = CreateJobObjectA(NULL, NULL);
+    BOOL ok = child.job != NULL &&
+              CreateProcessA(exe.c_str(), cmdBuf.data(), NULL, NULL, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+                                 (newConsole ? CREATE_NEW_CONSOLE : 0),
                              (LPVOID)block.data(), NULL, &si, &pi);
+    if (ok && (!AssignProcessToJobObject(child.job, pi.hProcess) ||
+               ResumeThread(pi.hThread) == (DWORD)-1)) {
+        TerminateProcess(pi.hProcess, 99);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        ok = FALSE;
+    }
     if (outWrite != NULL && outWrite != INVALID_HANDLE_VALUE)
         CloseHandle(outWrite);
     if (errFile != INVALID_HANDLE_VALUE)
@@ -275,6 +286,9 @@ Child StartProgram(const std::string &exe, const std::string &args, const EnvCha
     if (!ok) {
         if (outRead != NULL)
             CloseHandle(outRead);
+        if (child.job != NULL)
+            CloseHandle(child.job);
+        child.job = NULL;
         return child;
     }
     CloseHandle(pi.hThread);
@@ -301,12 +315,15 @@ Outcome FinishChild(Child &child, DWORD timeoutMs)
     if (WaitForSingleObject(child.process, timeoutMs) == WAIT_OBJECT_0) {
         outcome.exited = true;
     } else {
-        TerminateProcess(child.process, 99);
+        // Its servers too: they hold its output pipe.
+        TerminateJobObject(child.job, 99);
         WaitForSingleObject(child.process, 5000);
     }
     GetExitCodeProcess(child.process, &outcome.exitCode);
     CloseHandle(child.process);
     child.process = NULL;
+    CloseHandle(child.job);
+    child.job = NULL;
 
     // Grandchildren hold the pipe too; they are bounded by their own timeouts.
     if (child.reader != nullptr &&
@@ -331,7 +348,7 @@ Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs
 
 bool ServerRunning(const Installation &inst)
 {
-    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, inst.event.c_str());
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, (inst.event + "-serving").c_str());
     if (event == NULL)
         return false;
     CloseHandle(event);

@@ -78,6 +78,7 @@ struct Child {
                                // to the test's Unix standard error instead)
     std::string outPath;       // its standard output, with StdOut::File
     struct Reader *reader = nullptr;
+    HANDLE job = NULL;         // the child and every process it starts
 };
 // What the child gets as its standard output.
 enum class StdOut {
@@ -101,12 +102,12 @@ struct Outcome {
     std::string out;           // everything written to standard output, bytes as written
     std::string err;
 };
-// Waits for the child to end (killing it after timeoutMs) and for its output
-// pipe to close; releases the child.
+// Waits for the child to end (after timeoutMs ending it and every process it
+// started) and for its output pipe to close; releases the child.
 Outcome FinishChild(Child &child, DWORD timeoutMs = 60000);
 Outcome RunVizad(const std::string &args, const EnvChanges &env, DWORD timeoutMs = 60000);
 
-// True once the run instance's server has made its event.
+// True once the run instance's server has made its event, and while it runs.
 bool WaitForServer(const Installation &inst, DWORD timeoutMs = 30000);
 bool ServerRunning(const Installation &inst);
 // Ends the run instance's server as its stop instance would (false: none).

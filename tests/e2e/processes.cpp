@@ -30,11 +30,34 @@ size_t CountProcesses(const char *imageName)
         imageName);
 }
 
+// When the process was created; 0 when it is gone.
+static ULONGLONG CreationTime(DWORD pid)
+{
+    FILETIME created, exited, kernel, user;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == NULL)
+        return 0;
+    BOOL ok = GetProcessTimes(process, &created, &exited, &kernel, &user);
+    CloseHandle(process);
+    return ok ? ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime : 0;
+}
+
+// A process keeps the id of the one that created it after that one has
+// ended, and the system gives ids out again: a process older than the
+// parent is another's orphan.
 size_t CountChildProcesses(DWORD parentPid)
 {
+    struct Parent {
+        DWORD pid;
+        ULONGLONG created;
+    } parent = { parentPid, CreationTime(parentPid) };
     return CountMatching(
-        [](const PROCESSENTRY32 &e, const void *pid) {
-            return e.th32ParentProcessID == *static_cast<const DWORD *>(pid);
+        [](const PROCESSENTRY32 &e, const void *what) {
+            const Parent *p = static_cast<const Parent *>(what);
+            if (e.th32ParentProcessID != p->pid)
+                return false;
+            ULONGLONG created = CreationTime(e.th32ProcessID);
+            return created != 0 && created >= p->created;
         },
-        &parentPid);
+        &parent);
 }

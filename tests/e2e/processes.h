@@ -7,7 +7,7 @@
 
 // Running processes whose image name matches, case ignored.
 size_t CountProcesses(const char *imageName);
-// Running processes whose parent is parentPid.
+// Running processes that parentPid, a running process, created.
 size_t CountChildProcesses(DWORD parentPid);
 
 #endif

@@ -100,7 +100,10 @@ TEST_F(DispatchTest, PlainRunReportsEveryStepWithItsCheckpoint)
         service.join();
         CloseHandle(walkGo);
         EXPECT_EQ(walkWaited, (DWORD)WAIT_OBJECT_0);
-        // After the stopped report a stop sends nothing and starts nothing.
+        // After the stopped report a stop sends nothing and starts nothing:
+        // once the stop instance has ended, the host has no child.
+        ASSERT_TRUE(WaitFor([] { return CountChildProcesses(GetCurrentProcessId()) == 0; },
+                            30000));
         Control(control);
         EXPECT_EQ(CountChildProcesses(GetCurrentProcessId()), 0u);
 
