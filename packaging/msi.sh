@@ -61,7 +61,7 @@ at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'ZOVOVEV', Attribu
 at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'NOT ZOVOVEV', Attributes = 68 WHERE Component = 'ExampleRoot'"
 at_epoch msibuild "$out" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('Logs', 'ExampleLogs', 'sample_server.log', 'ExampleLogs', 2)"
 at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1510 WHERE Action = 'RemoveExistingProducts'"
-at_epoch msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StopStartedService' OR Action = 'StartAgainAfterFailure'"
+at_epoch msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StopStartedService' OR Action = 'StartAgainAfterFailure' OR Action = 'DeleteNewService'"
 at_epoch msibuild "$out" -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{309C3EDA-281C-4A2B-9A92-5F8DC45161A8}', '1.2.0', '1.4.0', 258, 'VIZADRELEASED')"
 at_epoch msibuild "$out" -q "UPDATE Property SET Value = 'VIZADRELEASED;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
 

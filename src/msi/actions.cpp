@@ -52,12 +52,14 @@
 // StopStartedService (rollback of RestoreService) stops the service that
 // the run started, so that rollback takes no file in use;
 // StartAgainAfterFailure (rollback, the first step of the run) starts the
-// service again that ran when the run began.
+// service again that ran when the run began; DeleteNewService (rollback
+// of InstallServices on a first install) deletes the service that the
+// install made.
 //
 // DeleteServiceForGood (deferred, removal only): the service goes when the
 // product is removed for good, not when a newer product removes it for an
-// upgrade (UPGRADINGPRODUCTCODE): the ServiceControl table, which has no
-// condition, only stops it.
+// upgrade (UPGRADINGPRODUCTCODE, or the mark that MarkUpgrade sets): the
+// ServiceControl table, which has no condition, only stops it.
 #include <windows.h>
 #include <msiquery.h>
 #include <stdarg.h>
@@ -641,13 +643,18 @@ extern "C" __declspec(dllexport) UINT __stdcall StartAgainAfterFailure(MSIHANDLE
     return ERROR_SUCCESS;
 }
 
-// A removal for good only (the sequence's condition).
-extern "C" __declspec(dllexport) UINT __stdcall DeleteServiceForGood(MSIHANDLE install)
+// Deletes the service; with onlyNew, only one that looks as a registration
+// just made. An error code; a service already gone is none.
+static DWORD DeleteZuvo(MSIHANDLE install, bool onlyNew)
 {
     wchar_t line[192];
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, kService, DELETE) : NULL;
-    DWORD err = service && DeleteService(service) ? ERROR_SUCCESS : GetLastError();
+    SC_HANDLE service = manager ? OpenServiceW(manager, kService, DELETE | SERVICE_QUERY_CONFIG) : NULL;
+    DWORD err = ERROR_SUCCESS;
+    if (!service)
+        err = GetLastError();
+    else if ((!onlyNew || IsNewRegistration(service)) && !DeleteService(service))
+        err = GetLastError();
     if (service)
         CloseServiceHandle(service);
     if (manager)
@@ -656,10 +663,69 @@ extern "C" __declspec(dllexport) UINT __stdcall DeleteServiceForGood(MSIHANDLE i
     if (err == ERROR_SERVICE_DOES_NOT_EXIST || err == ERROR_SERVICE_MARKED_FOR_DELETE)
         err = ERROR_SUCCESS;
     if (err == ERROR_SUCCESS)
-        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls deleted: the product is removed for good",
-                 kService);
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls deleted (%ls)", kService,
+                 onlyNew ? L"the install that made it failed" : L"the product is removed for good");
     else
         swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot delete service %ls: error %lu", kService, err);
     Log(install, line);
-    return err == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return err;
+}
+
+// Rollback of InstallServices, on a first install (the sequence's
+// condition): Windows Installer's own rollback deletes a service that it
+// made, Wine's does not. CustomActionData: VizadHad, "|" when there was
+// none when the run began.
+extern "C" __declspec(dllexport) UINT __stdcall DeleteNewService(MSIHANDLE install)
+{
+    wchar_t data[48];
+    GetProperty(install, L"CustomActionData", data, 48);
+    if (wcscmp(data, L"|") == 0)
+        DeleteZuvo(install, true);
+    return ERROR_SUCCESS;
+}
+
+// MarkUpgrade and ClearUpgradeMark (immediate, just before and after
+// RemoveExistingProducts, in an upgrade): Wine's msiexec removes the older
+// product with a removal of its own that sets no UPGRADINGPRODUCTCODE.
+// While the older product goes, HKLM\SOFTWARE\VIZAD's Upgrading names the
+// newer one, and the older's removal (from 1.4.0 on) keeps the service.
+// Windows Installer sets UPGRADINGPRODUCTCODE: a value that cannot be
+// written (by a user without the right) is logged, not a failure.
+static UINT SetUpgradeMark(MSIHANDLE install, bool set)
+{
+    wchar_t code[40];
+    wchar_t line[128];
+    HKEY key;
+    LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VIZAD", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    if (err == ERROR_SUCCESS) {
+        GetProperty(install, L"ProductCode", code, 40);
+        if (set)
+            err = RegSetValueExW(key, L"Upgrading", 0, REG_SZ, reinterpret_cast<const BYTE *>(code),
+                                 (DWORD)((wcslen(code) + 1) * sizeof(wchar_t)));
+        else if ((err = RegDeleteValueW(key, L"Upgrading")) == ERROR_FILE_NOT_FOUND)
+            err = ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    if (err != ERROR_SUCCESS) {
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot %ls the upgrade's mark: error %ld",
+                 set ? L"set" : L"clear", err);
+        Log(install, line);
+    }
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall MarkUpgrade(MSIHANDLE install)
+{
+    return SetUpgradeMark(install, true);
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall ClearUpgradeMark(MSIHANDLE install)
+{
+    return SetUpgradeMark(install, false);
+}
+
+// A removal for good only (the sequence's condition).
+extern "C" __declspec(dllexport) UINT __stdcall DeleteServiceForGood(MSIHANDLE install)
+{
+    return DeleteZuvo(install, false) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

@@ -82,7 +82,7 @@ check "MSI: a re-run's REINSTALL set before CostFinalize" \
     "$([ "$(field InstallExecuteSequence ApplySettings 3)" -lt "$(field InstallExecuteSequence CostFinalize 3)" ] &&
         echo yes)" yes
 for row in ConfigureService:3072 RestoreService:3072 WaitForServiceEnd:3072 DeleteServiceForGood:3072 \
-    StopStartedService:3328 StartAgainAfterFailure:3328; do
+    StopStartedService:3328 StartAgainAfterFailure:3328 DeleteNewService:3328; do
     type=$(field CustomAction "${row%:*}" 2)
     check "MSI: ${row%:*} as LocalSystem, in the script" "$((${type:-0} & ${row#*:}))" "${row#*:}"
 done
