@@ -231,8 +231,8 @@ example)
     checkl "the stop instance stopped the server" "$(grep -c 'sample server: stopped' "$example_log")" 1
     # The start type is the administrator's: a repair keeps it disabled.
     checkl "disabled by the administrator" "$(service_config disabled)" "start=4 preshutdown=180000"
-    # Wine's msiexec repairs by the product code only (1605 for the file).
-    msiexec repair "/fa $(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p') /qn"
+    # A repair as /fa asks for it: Wine's msiexec /f ends with 1.
+    msiexec repair "/i \"$(winpath "$msi")\" /qn REINSTALL=ALL REINSTALLMODE=omus"
     checkl "exit status" "$status" 0
     checkl "still disabled" "$(service_config)" "start=4 preshutdown=180000"
     # A re-run sets a root, in place of the example's, and a start type given.
