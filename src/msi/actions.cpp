@@ -693,11 +693,10 @@ extern "C" __declspec(dllexport) UINT __stdcall DeleteNewService(MSIHANDLE insta
 // written (by a user without the right) is logged, not a failure.
 static UINT SetUpgradeMark(MSIHANDLE install, bool set)
 {
-    wchar_t code[40];
-    wchar_t line[128];
     HKEY key;
     LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VIZAD", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
     if (err == ERROR_SUCCESS) {
+        wchar_t code[40];
         GetProperty(install, L"ProductCode", code, 40);
         if (set)
             err = RegSetValueExW(key, L"Upgrading", 0, REG_SZ, reinterpret_cast<const BYTE *>(code),
@@ -707,6 +706,7 @@ static UINT SetUpgradeMark(MSIHANDLE install, bool set)
         RegCloseKey(key);
     }
     if (err != ERROR_SUCCESS) {
+        wchar_t line[128];
         swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot %ls the upgrade's mark: error %ld",
                  set ? L"set" : L"clear", err);
         Log(install, line);
