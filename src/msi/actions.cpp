@@ -547,7 +547,6 @@ static void StartAndWait(MSIHANDLE install, SC_HANDLE service)
 extern "C" __declspec(dllexport) UINT __stdcall RestoreService(MSIHANDLE install)
 {
     wchar_t data[kStateSize];
-    wchar_t dropped[kStateSize];
     wchar_t line[2 * kStateSize + 192];
     GetProperty(install, L"CustomActionData", data, kStateSize);
     bool start = data[0] == L'1';
@@ -568,6 +567,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RestoreService(MSIHANDLE install
                  L"VIZAD: service %ls was not registered anew: its own settings stay as they are", kService);
         Log(install, line);
     } else if (settings[0]) {
+        wchar_t dropped[kStateSize];
         err = RestoreServiceSettings(service, settings, dropped, kStateSize);
         if (err == ERROR_SUCCESS)
             swprintf(line, sizeof line / sizeof line[0],
