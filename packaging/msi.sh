@@ -12,8 +12,8 @@
 #     whenever the content does and only then;
 #   - the product code is made from the version: one per version.
 # What wixl 0.101 cannot say in the .wxs is set afterwards with msibuild
-# (component conditions, the removal of the example's log, the upgrade's
-# place).
+# (component conditions and attributes, the removal of the example's log,
+# the upgrade's place and a second Upgrade row, rollback actions).
 set -eu
 staged=$1
 actions=$2
@@ -47,12 +47,23 @@ product=$(printf 'VIZAD %s' "$version" | guid)
 
 # Root: the root given on the command line (or kept from an earlier
 # install). ExampleRoot: the example's folder, when none is given.
-# RemoveExistingProducts before InstallInitialize: the older product goes
-# first, service included, then the newer one is installed.
-at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'ZOVOVEV' WHERE Component = 'Root'"
-at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'NOT ZOVOVEV' WHERE Component = 'ExampleRoot'"
+# Both transitive (64, beside the registry key path's 4): a re-run weighs
+# their conditions again, so that a root given then replaces the example's.
+# RemoveExistingProducts right after InstallInitialize: the older product
+# goes first, within the run, so that Windows Installer puts it back when
+# the newer one fails; then the newer one is installed.
+# wixl 0.101 writes a rollback action as an immediate one: 3393 is a DLL
+# (1), its return ignored (64), rollback (256) in the script (1024), as
+# LocalSystem (2048).
+# VIZADRELEASED names an installed 1.2 or 1.3, whose removal deletes the
+# service: only then are its settings carried (vizad.wxs).
+at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'ZOVOVEV', Attributes = 68 WHERE Component = 'Root'"
+at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'NOT ZOVOVEV', Attributes = 68 WHERE Component = 'ExampleRoot'"
 at_epoch msibuild "$out" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('Logs', 'ExampleLogs', 'sample_server.log', 'ExampleLogs', 2)"
-at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
+at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1510 WHERE Action = 'RemoveExistingProducts'"
+at_epoch msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StopStartedService' OR Action = 'StartAgainAfterFailure' OR Action = 'DeleteNewService'"
+at_epoch msibuild "$out" -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{309C3EDA-281C-4A2B-9A92-5F8DC45161A8}', '1.2.0', '1.4.0', 258, 'VIZADRELEASED')"
+at_epoch msibuild "$out" -q "UPDATE Property SET Value = 'VIZADRELEASED;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
 
 summary() { at_epoch msibuild "$out" -s "VIZAD $version" VIZAD "Intel;1033" "{$1}"; }
 summary 00000000-0000-0000-0000-000000000000

@@ -1,13 +1,17 @@
 // The package's custom actions.
 //
 // ConfigureService (deferred, as LocalSystem): Windows Installer registers
-// the service from the ServiceInstall table with the key file's path, and
-// Wine's msiexec leaves that path unquoted: with blanks in it, the service
-// manager could start C:\Program.exe in its place. Right after
-// InstallServices, this sets the registered path to the installed vizad.exe
-// in double quotes, the start type (STARTTYPE) and the preshutdown timeout
-// (PRESHUTDOWNTIMEOUT), which the ServiceInstall table cannot hold and Wine's
-// msiexec has no MsiServiceConfig table for.
+// the service from the ServiceInstall table where there is none, with the
+// key file's path, and Wine's msiexec leaves that path unquoted: with blanks
+// in it, the service manager could start C:\Program.exe in its place. Right
+// after InstallServices, this sets what the package owns, and only that:
+// the registered path to the installed vizad.exe in double quotes, the start
+// type (STARTTYPE) and the preshutdown timeout (PRESHUTDOWNTIMEOUT), which
+// the ServiceInstall table cannot hold and Wine's msiexec has no
+// MsiServiceConfig table for. A start type or timeout not given on the
+// command line is the one the service had when the run began, whatever
+// InstallServices did to a service that exists; a new service gets demand
+// start and 180 s.
 //
 // CheckSettings (immediate, before the launch conditions): refuses a root
 // that the system's code page cannot spell, which the host would refuse at
@@ -29,13 +33,33 @@
 // at InstallFinalize, after the files are gone: there the immediate action
 // is the one that keeps a file in use from being removed.
 //
-// SaveServiceState (immediate, before StopBeforeChanges) and RestoreService
-// (deferred, after ConfigureService): the run ends with the service as it
-// began. Whether it ran, or for a first install whether it starts with
-// Windows, and what src/msi/state.cpp reads of its settings go to
-// RestoreService's CustomActionData; RestoreService sets those again on the
-// service that the upgrade registered anew, and starts it. A start that
-// fails is logged and does not fail the run: rolling back cannot mend it.
+// SaveServiceState (immediate, before StopBeforeChanges): whether the
+// service runs, its start type and preshutdown timeout, and what
+// src/msi/state.cpp reads of its settings. It runs in the installing user's
+// context, so the deferred actions that use what it read check it: they set
+// only values in range, never a recovery command, and the settings only on
+// a registration that the run made anew.
+//
+// RestoreService (deferred, after ConfigureService): the run ends with the
+// service as it began. The releases whose removal deletes the service
+// (1.2 and 1.3; VIZADRELEASED, from the Upgrade table) have their settings
+// carried: the package's sequence passes them only then, never in a repair
+// or a re-run. It starts the service that ran, or on a first install one
+// that starts with Windows. A start that fails is logged and does not fail
+// the run: rolling back cannot mend it. A service whose account could not
+// be set again is not started, since it would run as LocalSystem.
+//
+// StopStartedService (rollback of RestoreService) stops the service that
+// the run started, so that rollback takes no file in use;
+// StartAgainAfterFailure (rollback, the first step of the run) starts the
+// service again that ran when the run began; DeleteNewService (rollback
+// of InstallServices on a first install) deletes the service that the
+// install made.
+//
+// DeleteServiceForGood (deferred, removal only): the service goes when the
+// product is removed for good, not when a newer product removes it for an
+// upgrade (UPGRADINGPRODUCTCODE, or the mark that MarkUpgrade sets): the
+// ServiceControl table, which has no condition, only stops it.
 #include <windows.h>
 #include <msiquery.h>
 #include <stdarg.h>
@@ -93,11 +117,14 @@ static bool ParseNumber(const wchar_t *text, DWORD max, DWORD *value)
 }
 
 // STARTTYPE's start type, and whether the start is delayed; false when the
-// value is none of demand, auto and delayed-auto (sc.exe's words).
-static bool ParseStartType(const wchar_t *text, DWORD *type, BOOL *delayed)
+// value is none of demand, auto and delayed-auto (sc.exe's words), or with
+// disabled, what a service may have that no command line gives.
+static bool ParseStartType(const wchar_t *text, DWORD *type, BOOL *delayed, bool disabled = false)
 {
     *delayed = FALSE;
-    if (wcscmp(text, L"demand") == 0)
+    if (disabled && wcscmp(text, L"disabled") == 0)
+        *type = SERVICE_DISABLED;
+    else if (wcscmp(text, L"demand") == 0)
         *type = SERVICE_DEMAND_START;
     else if (wcscmp(text, L"auto") == 0)
         *type = SERVICE_AUTO_START;
@@ -254,11 +281,12 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
         GetProperty(install, L"ZOVOVEV", text, MAX_PATH + 1);
         if (text[0])
             CheckRootSpelling(text, refusal, 1024);
+        // Not given: the service's own, or for a new one the default.
         GetProperty(install, L"STARTTYPE", text, 16);
-        if (!ParseStartType(text, &type, &delayed))
+        if (text[0] && !ParseStartType(text, &type, &delayed))
             AppendRefusal(refusal, 1024, L"STARTTYPE=%ls is refused: it is demand, auto or delayed-auto", text);
         GetProperty(install, L"PRESHUTDOWNTIMEOUT", text, 16);
-        if (!ParseNumber(text, 0xFFFFFFFF, &number))
+        if (text[0] && !ParseNumber(text, 0xFFFFFFFF, &number))
             AppendRefusal(refusal, 1024, L"PRESHUTDOWNTIMEOUT=%ls is refused: it is a number of milliseconds",
                           text);
     }
@@ -272,25 +300,60 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
+// Splits text at each '|' into at most count fields; the number found.
+static size_t SplitFields(wchar_t *text, wchar_t **fields, size_t count)
+{
+    size_t n = 0;
+    while (n < count) {
+        fields[n++] = text;
+        text = wcschr(text, L'|');
+        if (!text)
+            break;
+        *text++ = L'\0';
+    }
+    return n;
+}
+
+// The start type's word, as STARTTYPE and the log say it.
+static const wchar_t *StartTypeWord(DWORD type, BOOL delayed)
+{
+    if (type == SERVICE_AUTO_START)
+        return delayed ? L"delayed-auto" : L"auto";
+    return type == SERVICE_DISABLED ? L"disabled" : L"demand";
+}
+
 // CustomActionData: the installed vizad.exe ([#vizad.exe]), STARTTYPE and
-// PRESHUTDOWNTIMEOUT, separated by '|', which no path holds.
+// PRESHUTDOWNTIMEOUT as given (empty when not), then the start type and
+// timeout that the service had when the run began (empty for none: a first
+// install), separated by '|', which no path holds.
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install)
 {
-    wchar_t data[MAX_PATH + 48];
+    wchar_t data[MAX_PATH + 96];
     wchar_t quoted[MAX_PATH + 2];
-    wchar_t line[MAX_PATH + 192];
-    DWORD type, preshutdown;
-    BOOL delayed;
-    GetProperty(install, L"CustomActionData", data, MAX_PATH + 48);
-    wchar_t *start = wcschr(data, L'|');
-    wchar_t *timeout = start ? wcschr(start + 1, L'|') : NULL;
-    if (timeout) {
-        *start++ = L'\0';
-        *timeout++ = L'\0';
+    wchar_t line[MAX_PATH + 256];
+    wchar_t *field[5] = {};
+    DWORD type = SERVICE_DEMAND_START, preshutdown = 180000;
+    BOOL delayed = FALSE;
+    const wchar_t *typeFrom = L"default", *timeoutFrom = L"default";
+    GetProperty(install, L"CustomActionData", data, MAX_PATH + 96);
+    bool usable = SplitFields(data, field, 5) == 5 && data[0] != L'\0' && !wcschr(data, L'"');
+    // Given on the command line, else the service's own (which the
+    // immediate action read: only a value in range is taken), else the
+    // default.
+    if (usable && field[1][0]) {
+        usable = ParseStartType(field[1], &type, &delayed);
+        typeFrom = L"given";
+    } else if (usable && field[3][0] && ParseStartType(field[3], &type, &delayed, true)) {
+        typeFrom = L"kept";
+    }
+    if (usable && field[2][0]) {
+        usable = ParseNumber(field[2], 0xFFFFFFFF, &preshutdown);
+        timeoutFrom = L"given";
+    } else if (usable && field[4][0] && ParseNumber(field[4], 0xFFFFFFFF, &preshutdown)) {
+        timeoutFrom = L"kept";
     }
     // A path that does not fit, or that holds a quote, cannot be quoted.
-    if (!timeout || data[0] == L'\0' || wcschr(data, L'"') || !ParseStartType(start, &type, &delayed) ||
-        !ParseNumber(timeout, 0xFFFFFFFF, &preshutdown)) {
+    if (!usable) {
         Log(install, L"VIZAD: no usable path of vizad.exe, start type or preshutdown timeout to register");
         return ERROR_INSTALL_FAILURE;
     }
@@ -343,12 +406,14 @@ done:
     if (err != ERROR_SUCCESS) {
         swprintf(line, sizeof line / sizeof line[0],
                  L"VIZAD: cannot register %ls of service %ls (%ls, %ls, %lu ms): error %lu", what, kService,
-                 quoted, start, preshutdown, err);
+                 quoted, StartTypeWord(type, delayed), preshutdown, err);
         Log(install, line);
         return ERROR_INSTALL_FAILURE;
     }
-    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls runs %ls, start %ls, preshutdown %lu ms",
-             kService, quoted, start, preshutdown);
+    swprintf(line, sizeof line / sizeof line[0],
+             L"VIZAD: service %ls runs %ls, start %ls, preshutdown %lu ms (start type %ls, timeout %ls); "
+             L"everything else set on it is kept",
+             kService, quoted, StartTypeWord(type, delayed), preshutdown, typeFrom, timeoutFrom);
     Log(install, line);
     return ERROR_SUCCESS;
 }
@@ -393,24 +458,35 @@ extern "C" __declspec(dllexport) UINT __stdcall LogRefusals(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
-// RestoreService's data: 1 when the service is to be started at the end of
-// the run, else 0, then '|' and the service's settings when it exists.
+// What SaveServiceState read: VizadRun, 1 when the service is to be started
+// at the end of the run, else 0; VizadHad, the service's start type and
+// preshutdown timeout ("|" when there is none); VizadSettings, the settings
+// of src/msi/state.cpp, which the sequence passes on only in an upgrade
+// from a release whose removal deletes the service.
 extern "C" __declspec(dllexport) UINT __stdcall SaveServiceState(MSIHANDLE install)
 {
-    wchar_t data[kStateSize] = L"0|";
-    wchar_t line[kStateSize + 128];
+    wchar_t run[2] = L"0";
+    wchar_t had[48] = L"|";
+    wchar_t settings[kStateSize] = L"";
+    wchar_t line[kStateSize + 192];
     SERVICE_STATUS status;
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS) : NULL;
     DWORD err = service ? ERROR_SUCCESS : GetLastError();
     if (service) {
+        DWORD type, preshutdown;
+        BOOL delayed;
         // Running, or on its way: it runs again. Stopped or stopping: not.
         if (!QueryServiceStatus(service, &status))
             err = GetLastError();
         else if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING)
-            data[0] = L'1';
+            run[0] = L'1';
         if (err == ERROR_SUCCESS)
-            err = ReadServiceSettings(service, data + 2, kStateSize - 2);
+            err = ReadOwnedSettings(service, &type, &delayed, &preshutdown);
+        if (err == ERROR_SUCCESS)
+            swprintf(had, sizeof had / sizeof had[0], L"%ls|%lu", StartTypeWord(type, delayed), preshutdown);
+        if (err == ERROR_SUCCESS)
+            err = ReadServiceSettings(service, settings, kStateSize);
         CloseServiceHandle(service);
     } else if (err == ERROR_SERVICE_DOES_NOT_EXIST) {
         // A first install starts a service that starts with Windows.
@@ -419,7 +495,7 @@ extern "C" __declspec(dllexport) UINT __stdcall SaveServiceState(MSIHANDLE insta
         BOOL delayed;
         GetProperty(install, L"STARTTYPE", text, 16);
         if (ParseStartType(text, &type, &delayed) && type == SERVICE_AUTO_START)
-            data[0] = L'1';
+            run[0] = L'1';
         err = ERROR_SUCCESS;
     }
     if (manager)
@@ -431,70 +507,225 @@ extern "C" __declspec(dllexport) UINT __stdcall SaveServiceState(MSIHANDLE insta
         Log(install, line);
         return ERROR_INSTALL_FAILURE;
     }
-    swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls: started at the end %ls; kept (account|failure flag|reset|actions|...) %ls", kService,
-             data[0] == L'1' ? L"yes" : L"no", data + 2);
+    swprintf(line, sizeof line / sizeof line[0],
+             L"VIZAD: service %ls: started at the end %ls; start type and preshutdown %ls; "
+             L"(account|failure flag|reset|actions|...) %ls",
+             kService, run[0] == L'1' ? L"yes" : L"no", had, settings);
     Log(install, line);
-    return MsiSetPropertyW(install, L"RestoreService", data) == ERROR_SUCCESS ? ERROR_SUCCESS
-                                                                             : ERROR_INSTALL_FAILURE;
+    return MsiSetPropertyW(install, L"VizadRun", run) == ERROR_SUCCESS &&
+                   MsiSetPropertyW(install, L"VizadHad", had) == ERROR_SUCCESS &&
+                   MsiSetPropertyW(install, L"VizadSettings", settings) == ERROR_SUCCESS
+               ? ERROR_SUCCESS
+               : ERROR_INSTALL_FAILURE;
 }
 
-// CustomActionData: what SaveServiceState wrote.
+// Starts the open service and waits while it reports start-pending, at
+// most kStartWithinMs; logs what came of it.
+static void StartAndWait(MSIHANDLE install, SC_HANDLE service)
+{
+    wchar_t line[256];
+    SERVICE_STATUS status = {};
+    DWORD err = ERROR_SUCCESS;
+    DWORD begin = GetTickCount();
+    if (!StartServiceW(service, 0, NULL))
+        err = GetLastError();
+    else
+        while (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING &&
+               GetTickCount() - begin < kStartWithinMs)
+            Sleep(kPollMs);
+    if (status.dwCurrentState == SERVICE_RUNNING)
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls started: running", kService);
+    else
+        swprintf(line, sizeof line / sizeof line[0],
+                 L"VIZAD: service %ls did not start (error %lu, state %lu, exit code %lu, service's code %lu); "
+                 L"this run goes on: rolling it back would not mend it",
+                 kService, err, status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+    Log(install, line);
+}
+
+// CustomActionData: VizadRun, '|', and the settings when they are carried.
 extern "C" __declspec(dllexport) UINT __stdcall RestoreService(MSIHANDLE install)
 {
     wchar_t data[kStateSize];
-    wchar_t line[kStateSize + 128];
-    SERVICE_STATUS status = {};
+    wchar_t line[2 * kStateSize + 192];
     GetProperty(install, L"CustomActionData", data, kStateSize);
+    bool start = data[0] == L'1';
+    const wchar_t *settings = data[0] && data[1] == L'|' ? data + 2 : L"";
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager ? OpenServiceW(manager, kService, SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS) : NULL;
+    SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG |
+                                                                      SERVICE_START | SERVICE_QUERY_STATUS)
+                                : NULL;
     DWORD err = service ? ERROR_SUCCESS : GetLastError();
     if (!service) {
         swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot open service %ls to set %ls again: error %lu",
                  kService, data, err);
         Log(install, line);
-    } else if (data[1] == L'|' && data[2]) {
-        err = RestoreServiceSettings(service, data + 2);
-        if (err == ERROR_SUCCESS)
-            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls keeps (account|failure flag|reset|actions|...) %ls", kService, data + 2);
-        else
-            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot set %ls on service %ls again: error %lu",
-                     data + 2, kService, err);
+    } else if (settings[0] && !IsNewRegistration(service)) {
+        // Read in the installing user's context: set only on a
+        // registration that the older product's removal made anew.
+        swprintf(line, sizeof line / sizeof line[0],
+                 L"VIZAD: service %ls was not registered anew: its own settings stay as they are", kService);
         Log(install, line);
-        wchar_t *bar = wcschr(data + 2, L'|');
-        if (err == ERROR_SUCCESS && bar && bar != data + 2) {
-            *bar = L'\0';
-            if (AccountHasPassword(data + 2)) {
+    } else if (settings[0]) {
+        wchar_t dropped[kStateSize];
+        err = RestoreServiceSettings(service, settings, dropped, kStateSize);
+        if (err == ERROR_SUCCESS)
+            swprintf(line, sizeof line / sizeof line[0],
+                     L"VIZAD: service %ls keeps (account|failure flag|reset|actions|...) %ls", kService, settings);
+        else
+            swprintf(line, sizeof line / sizeof line[0],
+                     L"VIZAD: cannot set %ls on service %ls again: error %lu; it is not started, since it would "
+                     L"not run as it did",
+                     settings, kService, err);
+        Log(install, line);
+        if (err != ERROR_SUCCESS)
+            start = false;
+        if (dropped[0]) {
+            swprintf(line, sizeof line / sizeof line[0],
+                     L"VIZAD: the recovery command of service %ls is not carried across the upgrade: set it "
+                     L"again (sc.exe failure %ls command= ...): %ls",
+                     kService, kService, dropped);
+            Log(install, line);
+        }
+        const wchar_t *bar = wcschr(settings, L'|');
+        if (err == ERROR_SUCCESS && bar && bar != settings) {
+            wchar_t account[257];
+            size_t n = (size_t)(bar - settings) < 256 ? (size_t)(bar - settings) : 256;
+            wmemcpy(account, settings, n);
+            account[n] = L'\0';
+            if (AccountHasPassword(account)) {
                 swprintf(line, sizeof line / sizeof line[0],
-                         L"VIZAD: service %ls runs as %ls, whose password a new registration does not have: "
-                         L"after an upgrade, set it again (sc.exe config %ls password= ...)",
-                         kService, data + 2, kService);
+                         L"VIZAD: service %ls runs as %ls, whose password this upgrade from a release that "
+                         L"deletes the service cannot keep: set it again (sc.exe config %ls password= ...); "
+                         L"later upgrades keep it",
+                         kService, account, kService);
                 Log(install, line);
             }
         }
     }
-    // Started and waited for while it reports start-pending, at most
-    // kStartWithinMs; whatever comes of it, the run goes on.
-    if (data[0] == L'1') {
-        DWORD begin = GetTickCount();
-        if (service && !StartServiceW(service, 0, NULL))
-            err = GetLastError();
-        else if (service)
-            while (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING &&
-                   GetTickCount() - begin < kStartWithinMs)
-                Sleep(kPollMs);
-        if (status.dwCurrentState == SERVICE_RUNNING)
-            swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls started: running", kService);
-        else
-            swprintf(line, sizeof line / sizeof line[0],
-                     L"VIZAD: service %ls did not start (error %lu, state %lu, exit code %lu, service's code %lu); "
-                     L"this run goes on: rolling it back would not mend it",
-                     kService, err, status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
-        Log(install, line);
-    }
+    if (service && start)
+        StartAndWait(install, service);
     if (service)
         CloseServiceHandle(service);
     if (manager)
         CloseServiceHandle(manager);
     return ERROR_SUCCESS;
+}
+
+// Rollback of RestoreService. CustomActionData: VizadRun and STOPTIMEOUT.
+extern "C" __declspec(dllexport) UINT __stdcall StopStartedService(MSIHANDLE install)
+{
+    wchar_t data[32];
+    DWORD seconds;
+    GetProperty(install, L"CustomActionData", data, 32);
+    if (data[0] != L'1' || data[1] != L'|' || !ParseNumber(data + 2, kMaxStopSeconds, &seconds))
+        return ERROR_SUCCESS;
+    StopAndWait(install, seconds, true);
+    return ERROR_SUCCESS;
+}
+
+// Rollback of the whole run. CustomActionData: VizadRun and VizadHad; a
+// service that the run found running, not one a first install made.
+extern "C" __declspec(dllexport) UINT __stdcall StartAgainAfterFailure(MSIHANDLE install)
+{
+    wchar_t data[64];
+    GetProperty(install, L"CustomActionData", data, 64);
+    if (data[0] != L'1' || data[1] != L'|' || data[2] == L'|' || data[2] == L'\0')
+        return ERROR_SUCCESS;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, kService, SERVICE_START | SERVICE_QUERY_STATUS) : NULL;
+    if (service) {
+        StartAndWait(install, service);
+        CloseServiceHandle(service);
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+    return ERROR_SUCCESS;
+}
+
+// Deletes the service; with onlyNew, only one that looks as a registration
+// just made. An error code; a service already gone is none.
+static DWORD DeleteZuvo(MSIHANDLE install, bool onlyNew)
+{
+    wchar_t line[192];
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, kService, DELETE | SERVICE_QUERY_CONFIG) : NULL;
+    DWORD err = ERROR_SUCCESS;
+    if (!service)
+        err = GetLastError();
+    else if ((!onlyNew || IsNewRegistration(service)) && !DeleteService(service))
+        err = GetLastError();
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    // Gone already, or about to go: nothing left to do.
+    if (err == ERROR_SERVICE_DOES_NOT_EXIST || err == ERROR_SERVICE_MARKED_FOR_DELETE)
+        err = ERROR_SUCCESS;
+    if (err == ERROR_SUCCESS)
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: service %ls deleted (%ls)", kService,
+                 onlyNew ? L"the install that made it failed" : L"the product is removed for good");
+    else
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot delete service %ls: error %lu", kService, err);
+    Log(install, line);
+    return err;
+}
+
+// Rollback of InstallServices, on a first install (the sequence's
+// condition): Windows Installer's own rollback deletes a service that it
+// made, Wine's does not. CustomActionData: VizadHad, "|" when there was
+// none when the run began.
+extern "C" __declspec(dllexport) UINT __stdcall DeleteNewService(MSIHANDLE install)
+{
+    wchar_t data[48];
+    GetProperty(install, L"CustomActionData", data, 48);
+    if (wcscmp(data, L"|") == 0)
+        DeleteZuvo(install, true);
+    return ERROR_SUCCESS;
+}
+
+// MarkUpgrade and ClearUpgradeMark (immediate, just before and after
+// RemoveExistingProducts, in an upgrade): Wine's msiexec removes the older
+// product with a removal of its own that sets no UPGRADINGPRODUCTCODE.
+// While the older product goes, HKLM\SOFTWARE\VIZAD's Upgrading names the
+// newer one, and the older's removal (from 1.4.0 on) keeps the service.
+// Windows Installer sets UPGRADINGPRODUCTCODE: a value that cannot be
+// written (by a user without the right) is logged, not a failure.
+static UINT SetUpgradeMark(MSIHANDLE install, bool set)
+{
+    HKEY key;
+    LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VIZAD", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    if (err == ERROR_SUCCESS) {
+        wchar_t code[40];
+        GetProperty(install, L"ProductCode", code, 40);
+        if (set)
+            err = RegSetValueExW(key, L"Upgrading", 0, REG_SZ, reinterpret_cast<const BYTE *>(code),
+                                 (DWORD)((wcslen(code) + 1) * sizeof(wchar_t)));
+        else if ((err = RegDeleteValueW(key, L"Upgrading")) == ERROR_FILE_NOT_FOUND)
+            err = ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    if (err != ERROR_SUCCESS) {
+        wchar_t line[128];
+        swprintf(line, sizeof line / sizeof line[0], L"VIZAD: cannot %ls the upgrade's mark: error %ld",
+                 set ? L"set" : L"clear", err);
+        Log(install, line);
+    }
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall MarkUpgrade(MSIHANDLE install)
+{
+    return SetUpgradeMark(install, true);
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall ClearUpgradeMark(MSIHANDLE install)
+{
+    return SetUpgradeMark(install, false);
+}
+
+// A removal for good only (the sequence's condition).
+extern "C" __declspec(dllexport) UINT __stdcall DeleteServiceForGood(MSIHANDLE install)
+{
+    return DeleteZuvo(install, false) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

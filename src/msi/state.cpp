@@ -1,10 +1,12 @@
 // What an administrator set on the service, carried across the package's
-// run as text: the account, the recovery actions and the failure flag. An
-// upgrade removes the older product, and with it the service, before it
-// registers the service again; the package reads these first and sets them
-// again once the service is registered. The service manager's calls go
-// through the pointers below, so that the unit tests can show the round
-// trip on a manager that keeps recovery actions, which Wine's does not.
+// run as text: the account, the recovery actions and the failure flag. The
+// removal of releases 1.2 and 1.3 deletes the service when a newer product
+// upgrades them, and the newer one registers it again; the package reads
+// these first and sets them again on the new registration. The text is read
+// in the installing user's context: no recovery command is ever set from
+// it. The service manager's calls go through the pointers below, so that
+// the unit tests can show the round trip on a manager that keeps recovery
+// actions, which Wine's does not.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -114,8 +116,57 @@ static bool TakeNumber(const wchar_t **p, wchar_t separator, unsigned long *valu
     return true;
 }
 
-DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text)
+DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *preshutdown)
 {
+    void *buf = malloc(kConfigBytes);
+    DWORD needed, err = ERROR_SUCCESS;
+    SERVICE_DELAYED_AUTO_START_INFO delay = { FALSE };
+    SERVICE_PRESHUTDOWN_INFO timeout = { 180000 };
+    if (!buf)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (!pfnQueryServiceConfig(service, static_cast<QUERY_SERVICE_CONFIGW *>(buf), kConfigBytes, &needed))
+        err = GetLastError();
+    else
+        *type = static_cast<QUERY_SERVICE_CONFIGW *>(buf)->dwStartType;
+    free(buf);
+    // A manager that knows no delayed start (Wine 8's: 124) has none.
+    if (err == ERROR_SUCCESS &&
+        !pfnQueryServiceConfig2(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, reinterpret_cast<BYTE *>(&delay),
+                                sizeof delay, &needed) &&
+        (err = GetLastError()) == ERROR_INVALID_LEVEL)
+        err = ERROR_SUCCESS;
+    if (err == ERROR_SUCCESS &&
+        !pfnQueryServiceConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE *>(&timeout),
+                                sizeof timeout, &needed))
+        err = GetLastError();
+    *delayed = delay.fDelayedAutostart;
+    *preshutdown = timeout.dwPreshutdownTimeout;
+    return err;
+}
+
+bool IsNewRegistration(SC_HANDLE service)
+{
+    void *buf = malloc(kConfigBytes);
+    DWORD needed;
+    bool fresh = false;
+    if (!buf)
+        return false;
+    if (pfnQueryServiceConfig(service, static_cast<QUERY_SERVICE_CONFIGW *>(buf), kConfigBytes, &needed) &&
+        !IsOwnAccount(static_cast<QUERY_SERVICE_CONFIGW *>(buf)->lpServiceStartName)) {
+        // A manager that keeps no recovery actions (Wine's: 124) has none.
+        if (pfnQueryServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, static_cast<BYTE *>(buf), kConfigBytes,
+                                   &needed))
+            fresh = static_cast<SERVICE_FAILURE_ACTIONSW *>(buf)->cActions == 0;
+        else
+            fresh = GetLastError() == ERROR_INVALID_LEVEL;
+    }
+    free(buf);
+    return fresh;
+}
+
+DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text, wchar_t *dropped, size_t count)
+{
+    dropped[0] = L'\0';
     const wchar_t *bar = wcschr(text, L'|');
     wchar_t account[257];
     unsigned long flag, reset, n, type, delay, length;
@@ -131,7 +182,8 @@ DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text)
     for (unsigned long i = 0; i < n; ++i) {
         if (!TakeNumber(&p, L',', &type) || !TakeNumber(&p, L'|', &delay))
             return ERROR_INVALID_DATA;
-        saved[i].Type = (SC_ACTION_TYPE)type;
+        // Never a command: none in its place keeps the others' order.
+        saved[i].Type = type == SC_ACTION_RUN_COMMAND ? SC_ACTION_NONE : (SC_ACTION_TYPE)type;
         saved[i].Delay = delay;
     }
     if (!TakeNumber(&p, L'|', &length) || wcslen(p) < length)
@@ -141,7 +193,9 @@ DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text)
         return ERROR_NOT_ENOUGH_MEMORY;
     wmemcpy(reboot, p, length);
     reboot[length] = L'\0';
-    const wchar_t *command = p + length;
+    // The command goes to the log, for an administrator to set again.
+    _snwprintf(dropped, count, L"%ls", p + length);
+    dropped[count - 1] = L'\0';
 
     DWORD err = ERROR_SUCCESS;
     // A password is never read back: one that the service has is kept
@@ -151,8 +205,8 @@ DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text)
                                               AccountHasPassword(account) ? NULL : L"", NULL))
         err = GetLastError();
     // A new registration has no recovery actions: none to set again.
-    if (err == ERROR_SUCCESS && (n || reboot[0] || command[0])) {
-        SERVICE_FAILURE_ACTIONSW actions = { reset, reboot, const_cast<wchar_t *>(command), n, saved };
+    if (err == ERROR_SUCCESS && (n || reboot[0])) {
+        SERVICE_FAILURE_ACTIONSW actions = { reset, reboot, NULL, n, saved };
         if (!pfnChangeServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions))
             err = GetLastError();
     }

@@ -19,7 +19,14 @@ bool AccountHasPassword(const wchar_t *account);
 // The account (when not LocalSystem), the failure flag and the recovery
 // actions of the open service, as text (count characters); an error code.
 DWORD ReadServiceSettings(SC_HANDLE service, wchar_t *text, size_t count);
-// Sets what the text says again; an error code.
-DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text);
+// Sets what the text says again, on a new registration; an error code. A
+// recovery action that runs a command is not set (none in its place), and
+// its command goes to dropped (count characters; "" when there is none).
+DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text, wchar_t *dropped, size_t count);
+// Whether the service looks as a registration just made: LocalSystem, and
+// no recovery actions.
+bool IsNewRegistration(SC_HANDLE service);
+// The start type, delayed start and preshutdown timeout; an error code.
+DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *preshutdown);
 
 #endif

@@ -160,7 +160,7 @@ BOOL EvtDeregisterEventSource(HANDLE hEventLog)
 }
 
 // The source's key and its two values: the message file, and the entry
-// types it writes (errors only).
+// types it writes (errors and information entries).
 typedef LONG(WINAPI *PFN_SETKEYVALUE)(HKEY, LPCSTR, LPCSTR, DWORD, LPCVOID, DWORD);
 typedef LONG(WINAPI *PFN_DELETEKEY)(HKEY, LPCSTR);
 static const char szSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO";

@@ -210,6 +210,11 @@ TEST_F(InstallRemove, InstallRegistersTheExecutableOnceAndRemoveDeletesIt)
         RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO",
                      "EventMessageFile", RRF_RT_REG_SZ, NULL, file, &size);
         EXPECT_EQ(file, std::regex_replace(step.registered, std::regex("\""), ""));
+        DWORD types = 0;
+        size = sizeof types;
+        RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUVO",
+                     "TypesSupported", RRF_RT_REG_DWORD, NULL, &types, &size);
+        EXPECT_EQ(types, step.registered.empty() ? 0u : (DWORD)(EVENTLOG_ERROR_TYPE | EVENTLOG_INFORMATION_TYPE));
         if (step.registered == VizadPath()) {
             HMODULE module = LoadLibraryExA(file, NULL, LOAD_LIBRARY_AS_DATAFILE);
             const char *strings[] = { "ZUVO error: 5\n", "x.\n" };

@@ -74,6 +74,18 @@ cp "$msi" "$out/zero.msi"
 msibuild "$out/zero.msi" -s "VIZAD $version" VIZAD "Intel;1033" "{00000000-0000-0000-0000-000000000000}"
 check "MSI package code from the content" "$code" \
     "$(sha256sum <"$out/zero.msi" | cut -c1-32 | tr a-f A-F | sed 's/^\(.\{8\}\)\(.\{4\}\)\(.\{4\}\)\(.\{4\}\)/\1-\2-\3-\4-/')"
+# What Wine's msiexec does not tell apart: REINSTALL set before the costing
+# decides what each component does, and the actions that change the service
+# run in the script (1024) as LocalSystem (2048), or at rollback (256).
+field() { msiinfo export "$msi" "$1" | tr -d '\r' | awk -F'\t' -v a="$2" -v f="$3" '$1 == a { print $f }'; }
+check "MSI: a re-run's REINSTALL set before CostFinalize" \
+    "$([ "$(field InstallExecuteSequence ApplySettings 3)" -lt "$(field InstallExecuteSequence CostFinalize 3)" ] &&
+        echo yes)" yes
+for row in ConfigureService:3072 RestoreService:3072 WaitForServiceEnd:3072 DeleteServiceForGood:3072 \
+    StopStartedService:3328 StartAgainAfterFailure:3328 DeleteNewService:3328; do
+    type=$(field CustomAction "${row%:*}" 2)
+    check "MSI: ${row%:*} as LocalSystem, in the script" "$((${type:-0} & ${row#*:}))" "${row#*:}"
+done
 
 # A release is checked as the README says: vizad.exe taken out beside the zip.
 cp "$out/unpacked/vizad.exe" "$out/"
@@ -311,6 +323,7 @@ left=$out/refused-release
 # A signed release's changelog: "Unreleased" beside the version, or no date.
 printf '## Unreleased\n## %s (2026-12-08)\n' "$version" >"$fakes/unreleased.md"
 printf '## %s\n## 1.2.0 (2026-12-08)\n' "$version" >"$fakes/undated.md"
+printf '## %s (TBD)\n' "$version" >"$fakes/tbd.md"
 printf '#!/bin/sh\nexit 1\n' >"$fakes/wixl" && chmod +x "$fakes/wixl"
 # NAME|PKCS12|first in PATH|changelog checked
 while IFS='|' read -r name p12 first log; do
@@ -332,6 +345,7 @@ package not signed|$pki/good.p12|$fakes/osslsigncode|
 package not built|$pki/good.p12|$fakes|
 "Unreleased" in the changelog|$pki/good.p12|$fakes/none|$fakes/unreleased.md
 no dated section for the version|$pki/good.p12|$fakes/none|$fakes/undated.md
+a date that is no date|$pki/good.p12|$fakes/none|$fakes/tbd.md
 ROWS
 [ "$fail" != 0 ] || rm -rf "$again"
 exit $fail

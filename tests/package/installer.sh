@@ -171,6 +171,7 @@ check_installed() {
     checkl "nothing in the 64-bit Program Files" "$([ -e "$drive/Program Files/VIZAD" ] || echo none)" none
     checkl "one product" "$(products)" "VIZAD $2 "
     checkl "the event source names vizad.exe" "$(reg_value "$srckey" EventMessageFile)" "$winfolder\\vizad.exe"
+    checkl "the event source: errors and information entries" "$(reg_value "$srckey" TypesSupported)" 0x5
 }
 DEFAULTS="start=3 preshutdown=180000"  # demand start, 180 s
 # start LOG: sc.exe start, and the server beats in LOG.
@@ -228,6 +229,20 @@ example)
     start start "$example_log"
     stop stop
     checkl "the stop instance stopped the server" "$(grep -c 'sample server: stopped' "$example_log")" 1
+    # The start type is the administrator's: a repair keeps it disabled.
+    checkl "disabled by the administrator" "$(service_config disabled)" "start=4 preshutdown=180000"
+    # A repair as /fa asks for it: Wine's msiexec /f ends with 1.
+    msiexec repair "/i \"$(winpath "$msi")\" /qn REINSTALL=ALL REINSTALLMODE=omus"
+    checkl "exit status" "$status" 0
+    checkl "still disabled" "$(service_config)" "start=4 preshutdown=180000"
+    # A re-run sets a root, in place of the example's, and a start type given.
+    mkdir -p "$drive/Ulvane/bin"
+    cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
+    msiexec rerun-root "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane STARTTYPE=demand"
+    checkl "exit status" "$status" 0
+    checkl "the re-run's root" "$(variable)" 'C:\Ulvane'
+    checkl "demand start given" "$(service_config)" "$DEFAULTS"
+    example_log=$drive/Ulvane/logs/sample_server.log
     start "start again" "$example_log"
     # A re-run with a new start type applies it, and starts again what ran.
     msiexec rerun "/i \"$(winpath "$msi")\" /qn STARTTYPE=auto"
@@ -327,6 +342,8 @@ refused)
         [ "$(logs 'cannot delay the automatic start of service ZUVO: error 124; it starts undelayed')" != 1 ] ||
         delayed="$delayed delayed"
     checkl "delayed automatic start" "$delayed" "start=2 preshutdown=180000 delayed"
+    checkl "started by the first install" \
+        "$(($(logs 'VIZAD: service ZUVO started') + $(logs 'VIZAD: service ZUVO did not start')))" 1
     msiexec auto "/i \"$(winpath "$msi")\" /qn STARTTYPE=auto"
     checkl "a re-run with auto drops the delay" "$(service_config)" "start=2 preshutdown=180000"
     msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
@@ -348,16 +365,27 @@ upgrade)
     fi
     newmsi=$src/build/i686/vizad-$next.msi
     newexe=$src/build/i686/bin/vizad.exe
-    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL STARTTYPE=auto PRESHUTDOWNTIMEOUT=300000"
+    # Over the released 1.3.0 (the package of its last commit), whose
+    # removal deletes the service: its account, start type and timeout are
+    # carried, without a start for a service that was stopped.
+    msiexec released "/i \"$(winpath "$here/released/vizad-1.3.0.msi")\" /qn ADDLOCAL=ALL STARTTYPE=auto PRESHUTDOWNTIMEOUT=300000"
+    checkl "exit status" "$status" 0
+    checkl "1.3.0 runs as an account of the administrator's" "$(service_config 'NT AUTHORITY\LocalService')" \
+        "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
+    stop "stop 1.3.0"
+    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
     check_installed "$exe" "$version"
-    checkl "automatic start, preshutdown 300 s" "$(service_config)" "start=2 preshutdown=300000"
-    # An administrator's own settings of the service do not survive the
-    # upgrade: the older product's removal deletes the service. Wine's sc.exe
-    # keeps no failure actions in the service's key and has no config, so a
-    # description stands for them.
+    checkl "the account, start type and timeout carried" "$(service_config)" \
+        "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
+    checkl "still stopped, no start tried" "$(query) $(logs "VIZAD: service ZUVO started") $(logs "ZUVO did not start")" \
+        "STOPPED 0 0"
+    # What an administrator set on the registration, which no installer
+    # writes, and a description, which Wine's sc.exe stores.
+    svckey='HKLM\System\CurrentControlSet\Services\ZUVO'
+    timeout "$STEP_WITHIN" wine reg add "$svckey" /v Environment /t REG_MULTI_SZ /d 'SET_BY=admin\0OTHER=1' /f \
+        </dev/null >/dev/null 2>&1
     sc description ZUVO "set by the administrator" || :
-    checkl "sc.exe description is stored" \
-        "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" "set by the administrator"
+    checkl "the service's Environment is stored" "$(reg_value "$svckey" Environment)" 'SET_BY=admin\0OTHER=1'
     # The example's script, replaced by one whose stop takes 45 s: it waits,
     # then ends the server and notes its end in C:\Slow\stops.txt.
     mkdir -p "$drive/Slow"
@@ -385,9 +413,15 @@ upgrade)
     checkl "one product, the older" "$(products)" "VIZAD $version "
     checkl "still stopping, not killed" "$(query)" STOP_PENDING
     checkl "the server still runs" "$(slow_serving && echo yes)" yes
-    checkl "STOPPED once the stop has run" "$(wait_for 60 stopped && echo yes)" yes
+    # A run that begins while the service stops waits for the stop, and
+    # leaves it stopped.
+    msiexec rerun-stopping "/i \"$(winpath "$msi")\" /qn"
+    checkl "exit status" "$status" 0
+    checkl "stopped, no start tried" "$(query) $(logs "VIZAD: service ZUVO started") $(logs "ZUVO did not start")" \
+        "STOPPED 0 0"
     checkl "exit code" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' "$dir/query.txt")" 0
     checkl "the stop ran to its end" "$(stops)" 1
+    slow_script
     sc start ZUVO || :
     checkl "the older version runs again" "$(wait_for $FIRST_BEAT_WITHIN slow_serving && echo yes)" yes
     checkl "an account of the administrator's" "$(service_config 'NT AUTHORITY\LocalService')" \
@@ -402,8 +436,8 @@ upgrade)
         "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
     checkl "running again, the newer vizad.exe" "$(wait_for $FIRST_BEAT_WITHIN beating "$example_log" && running &&
         echo yes)" yes
-    checkl "sc.exe description after the upgrade" \
-        "$(reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' Description)" none
+    checkl "the service's Environment is kept" "$(reg_value "$svckey" Environment)" 'SET_BY=admin\0OTHER=1'
+    checkl "the description after the upgrade" "$(reg_value "$svckey" Description)" "set by the administrator"
     msiexec downgrade "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
     checkl "exit status 1603" "$status" 1603
     checkl "the log says why" "$(logs 'A newer version of VIZAD is already installed')" 1
@@ -449,12 +483,15 @@ rollback)
     # The same files, with a last step that fails.
     failing=$dir/failing.msi
     sh "$srcdir/packaging/msi.sh" "$dir/unzipped" "$bindir/bin/vizad-msi.dll" "$version" 315619200 "$failing" yes
-    mkdir -p "$drive/Ulvane"
-    msiexec install "/i \"$(winpath "$failing")\" /qn ADDLOCAL=ALL ZOVOVEV=C:\\Ulvane"
+    mkdir -p "$drive/Ulvane/bin"
+    cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
+    msiexec install "/i \"$(winpath "$failing")\" /qn ADDLOCAL=ALL ZOVOVEV=C:\\Ulvane STARTTYPE=auto"
     # Windows returns 1603 for a failed custom action, Wine 1627.
     checkl "exit status 1603 or 1627" "$(echo "$status" | sed 's/^\(1603\|1627\)$/failed/')" failed
     # Windows logs a failed action's return value as 3, Wine as 0.
     checkl "the failure was the forced one" "$(grep -c 'ForcedFailure\. Return value [03]' "$log")" 1
+    checkl "the service that the install started was stopped" "$(logs 'VIZAD: service ZUVO started') $(
+        wait_for $STOP_WITHIN server_gone && echo 'no server left')" "1 no server left"
     checkl "no service" "$(gone)" gone
     checkl "no folder" "$([ -e "$folder" ] || echo none)" none
     checkl "no variable" "$(variable)" none

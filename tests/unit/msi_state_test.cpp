@@ -11,6 +11,7 @@
 static SC_ACTION actions[] = { { SC_ACTION_RESTART, 60000 }, { SC_ACTION_RUN_COMMAND, 5000 }, { SC_ACTION_NONE, 0 } };
 static SERVICE_FAILURE_ACTIONSW before = { 86400, const_cast<LPWSTR>(L"going | down"),
                                            const_cast<LPWSTR>(L"C:\\t\\n.cmd a|b"), 3, actions };
+static const wchar_t *account;
 static std::wstring setAccount, setReboot, setCommand;
 static const wchar_t *setPassword;
 static std::vector<SC_ACTION> setActions;
@@ -18,7 +19,7 @@ static DWORD setReset, setFlag;
 
 static BOOL WINAPI Query(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD)
 {
-    config->lpServiceStartName = const_cast<LPWSTR>(L"NT SERVICE\\ZUVO");
+    config->lpServiceStartName = const_cast<LPWSTR>(account);
     return TRUE;
 }
 static BOOL WINAPI Query2(SC_HANDLE, DWORD level, LPBYTE buf, DWORD, LPDWORD)
@@ -45,27 +46,39 @@ static BOOL WINAPI Change2(SC_HANDLE, DWORD level, LPVOID info)
     SERVICE_FAILURE_ACTIONSW *set = static_cast<SERVICE_FAILURE_ACTIONSW *>(info);
     setReset = set->dwResetPeriod;
     setReboot = set->lpRebootMsg;
-    setCommand = set->lpCommand;
+    setCommand = set->lpCommand ? set->lpCommand : L"(kept)";
     setActions.assign(set->lpsaActions, set->lpsaActions + set->cActions);
     return TRUE;
 }
 
+// A recovery command is never set from what was read in the installing
+// user's context: none takes its place, and the command is handed back for
+// the log. A password cannot be carried: the account is set and the
+// password left as it is (NULL), or the empty one for an account without.
 TEST(MsiState, AccountRecoveryActionsAndFlagAreSetAgain)
 {
     pfnQueryServiceConfig = Query;
     pfnQueryServiceConfig2 = Query2;
     pfnChangeServiceConfig = Change;
     pfnChangeServiceConfig2 = Change2;
-    wchar_t text[2048];
-    ASSERT_EQ(ReadServiceSettings(NULL, text, 2048), (DWORD)ERROR_SUCCESS);
-    ASSERT_EQ(RestoreServiceSettings(NULL, text), (DWORD)ERROR_SUCCESS);
-    EXPECT_EQ(setAccount, L"NT SERVICE\\ZUVO");
-    EXPECT_EQ(std::wstring(setPassword ? setPassword : L"(kept)"), L"");  // a virtual account has none
-    EXPECT_EQ(setReset, 86400u);
-    EXPECT_EQ(setReboot, before.lpRebootMsg);
-    EXPECT_EQ(setCommand, before.lpCommand);
-    ASSERT_EQ(setActions.size(), 3u);
-    for (size_t i = 0; i < 3; ++i)
-        EXPECT_TRUE(setActions[i].Type == actions[i].Type && setActions[i].Delay == actions[i].Delay) << i;
-    EXPECT_EQ(setFlag, (DWORD)TRUE);
+    // account | password set
+    const wchar_t *rows[][2] = { { L"NT SERVICE\\ZUVO", L"" }, { L"CORP\\svc-zuvo", L"(kept)" } };
+    for (auto &row : rows) {
+        account = row[0];
+        setAccount.clear();
+        wchar_t text[2048], dropped[64];
+        ASSERT_EQ(ReadServiceSettings(NULL, text, 2048), (DWORD)ERROR_SUCCESS);
+        ASSERT_EQ(RestoreServiceSettings(NULL, text, dropped, 64), (DWORD)ERROR_SUCCESS);
+        EXPECT_EQ(setAccount, row[0]);
+        EXPECT_EQ(std::wstring(setPassword ? setPassword : L"(kept)"), row[1]) << row[0];
+        EXPECT_EQ(setReset, 86400u);
+        EXPECT_EQ(setReboot, before.lpRebootMsg);
+        EXPECT_EQ(setCommand, L"(kept)");
+        EXPECT_STREQ(dropped, before.lpCommand);
+        ASSERT_EQ(setActions.size(), 3u);
+        const SC_ACTION_TYPE types[] = { SC_ACTION_RESTART, SC_ACTION_NONE, SC_ACTION_NONE };
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_TRUE(setActions[i].Type == types[i] && setActions[i].Delay == actions[i].Delay) << i;
+        EXPECT_EQ(setFlag, (DWORD)TRUE);
+    }
 }
