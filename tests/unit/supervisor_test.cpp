@@ -255,14 +255,8 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
           [&] { MoveFileA((inst.script + "-away").c_str(), inst.script.c_str()); } },
         // There, but not readable: a folder in its place.
         { "a script that cannot be read", inst.script + " not found.\n", ERROR_ACCESS_DENIED,
-          [&] {
-              MoveFileA(inst.script.c_str(), (inst.script + "-away").c_str());
-              CreateDirectoryA(inst.script.c_str(), NULL);
-          },
-          [&] {
-              RemoveDirectoryA(inst.script.c_str());
-              MoveFileA((inst.script + "-away").c_str(), inst.script.c_str());
-          } },
+          [&] { MoveFileA(inst.script.c_str(), (inst.script + "-away").c_str()); CreateDirectoryA(inst.script.c_str(), 0); },
+          [&] { RemoveDirectoryA(inst.script.c_str()); MoveFileA((inst.script + "-away").c_str(), inst.script.c_str()); } },
         { "the script, then bin, anybody may change", inst.script + " can be changed by Everyone.\n",
           ERROR_INVALID_STATE, [&] { fake.securityByPath[inst.script] = everyone; },
           [] { fake.securityByPath.clear(); }, inst.root + "\\bin can be changed by Everyone.\n",
@@ -293,9 +287,8 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
         };
         EXPECT_EQ(FakeControl(SERVICE_CONTROL_STOP), (DWORD)NO_ERROR);
         ASSERT_TRUE(WaitFor([] { return walks >= 5; }, 30000));
-        std::vector<std::string> entries = { c.entry };
-        if (c.shift)
-            entries.push_back(c.second);
+        std::vector<std::string> entries = { c.entry, c.second };
+        entries.resize(c.shift ? 2 : 1);
         std::vector<EventEntry> events = FakeEvents();
         ASSERT_EQ(events.size(), entries.size());
         for (size_t i = 0; i < entries.size(); i++)
@@ -314,8 +307,7 @@ TEST_F(SupervisorTest, RefusedStopStaysPendingAndGoesThroughOnceMended)
             EXPECT_EQ(events.back().type, EVENTLOG_INFORMATION_TYPE);
             EXPECT_EQ(events.back().strings[1], inst.script + " stopServers started.\n");
         }
-        EXPECT_TRUE(SameStatus(FakeReports().back(),
-                               Status(SERVICE_STOPPED, 0, c.dies ? c.code : 0, 0, 0)));
+        EXPECT_TRUE(SameStatus(FakeReports().back(), Status(SERVICE_STOPPED, 0, c.dies ? c.code : 0, 0, 0)));
         DeleteFileA(inst.log.c_str());
     }
 }
@@ -396,20 +388,13 @@ TEST_F(SupervisorTest, PathIsHeldUntilTheRunInstanceHasStarted)
         fake.realObjects = true;
         if (!c.sddlPath.empty())
             fake.securityByPath[c.sddlPath] = c.sddl;
-        HANDLE other = INVALID_HANDLE_VALUE;
-        if (!c.path.empty()) {
-            other = CreateFileA(c.path.c_str(), c.access, c.share, NULL, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
-            ASSERT_NE(other, INVALID_HANDLE_VALUE);
-        }
+        HANDLE other = c.path.empty() ? NULL
+                                      : CreateFileA(c.path.c_str(), c.access, c.share, NULL, OPEN_EXISTING,
+                                                    FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE);
         deniedPath = std::wstring(root.begin(), root.end());
-        if (c.readDenied)
-            pfnOpenFileW = OpenDenyingRead;
-        OnExit close([&] {
-            pfnOpenFileW = CreateFileW;
-            if (other != INVALID_HANDLE_VALUE)
-                CloseHandle(other);
-        });
+        pfnOpenFileW = c.readDenied ? OpenDenyingRead : CreateFileW;
+        OnExit close([&] { pfnOpenFileW = CreateFileW; CloseHandle(other); });
         char why[MSG_SIZE] = "";
         HANDLE *objects = nullptr;
         EXPECT_EQ(CheckWhoCanChangePath(inst.script.c_str(), 2, ACCESS_AS_SERVICE, TRUE, why,
