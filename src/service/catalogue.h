@@ -17,5 +17,9 @@
 #define IDS_REMOVED          12
 #define IDS_DELETE_FAILED    13
 #define IDS_OPEN_SVC_FAILED  14
+// 15 stays without text, as it always has.
+#define IDS_ENDED_BY_ITSELF  16   // the run instance ended while no stop was requested
+#define IDS_STOP_DEADLINE    17   // a stop's deadline passed and its processes were ended
+#define IDS_NO_JOB           18   // the run instance could not be put in a job of its own
 
 #endif

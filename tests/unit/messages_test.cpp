@@ -30,7 +30,10 @@ static const CatalogueCase kCatalogue[] = {
     { 13, "DeleteService failed - %s\n" },
     { 14, "OpenService failed - %s\n" },
     { 15, "Unable to find resource id 15" },
-    { 16, "Unable to find resource id 16" },
+    { 16, "%s ended by itself with exit code %u.\n" },
+    { 17, "%s did not stop within %u s: %u processes ended.\n" },
+    { 18, "%s is not in a job of its own: a stop deadline ends it alone.\n" },
+    { 19, "Unable to find resource id 19" },
     { -1, "Unable to find resource id -1" },
 };
 
