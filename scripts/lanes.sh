@@ -35,3 +35,20 @@ local_lane() {
     *) echo "lane ($release)" ;;
     esac
 }
+
+# Whether this machine's kernel runs 32-bit Linux programs, which Wine needs
+# for 32-bit Windows ones: some virtual machines' kernels refuse them
+# ("Exec format error"), and then no i686 test program can start.
+runs_32bit() {
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Where such a machine finds wine and wineboot: 64-bit Wine's own loader,
+# which runs the x86_64 build's programs.
+wine64_shim() {
+    shim=$1
+    mkdir -p "$shim"
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/wine"
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 wineboot.exe "$@"\n' >"$shim/wineboot"
+    chmod +x "$shim/wine" "$shim/wineboot"
+}

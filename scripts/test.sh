@@ -17,10 +17,25 @@ status=0
     cmake --preset i686 >/dev/null &&
     cmake --build --preset i686 &&
     cmake --preset x86_64 >/dev/null &&
-    cmake --build --preset x86_64 &&
-    ctest --preset x86_64 -R pe_headers &&
-    ctest --preset i686 "$@" || status=$?
+    cmake --build --preset x86_64 || status=$?
 lane=$(local_lane)
+if [ "$status" != 0 ]; then
+    :
+elif runs_32bit; then
+    { ctest --preset x86_64 -R pe_headers && ctest --preset i686 "$@"; } || status=$?
+else
+    # The product is built and its headers, zip and texts checked as
+    # everywhere; the unit and end-to-end cases run on the x86_64 build, the
+    # same sources, under 64-bit Wine. The release's cases need the 32-bit
+    # package and its 32-bit custom actions: they cannot run here.
+    echo "test: this machine's kernel runs no 32-bit programs: the unit and end-to-end" \
+        "cases run on the x86_64 build; package_trial, guide_commands and msi_* NOT RUN"
+    lane="$lane, x86_64 build, package cases not run"
+    wine64_shim build/wine64
+    { ctest --preset i686 -R '^(pe_headers|package_zip|guide_texts)$' &&
+        PATH="$PWD/build/wine64:$PATH" ctest --preset x86_64 \
+            -E '^(msi_.*|package_zip|package_trial|guide_commands)$' "$@"; } || status=$?
+fi
 verdict() { if [ "$1" = 0 ]; then echo passed; else echo "FAILED (status $1)"; fi; }
 if ! wine10_lane; then
     echo
