@@ -4,7 +4,8 @@
 # test under Wine with ctest: this machine's lane, then on Debian 12 the same
 # command in a Debian 13 root under Wine 10 (scripts/debian13.sh), unless
 # VIZAD_LANES=local leaves it out (CI=true never does). It passes only when
-# every lane passes.
+# every lane passes. On a machine whose kernel runs no 32-bit programs, a
+# lane runs the x86_64 build's cases instead, and says which it left out.
 # Extra arguments go to the i686 ctest run, e.g. scripts/test.sh -R ConsoleRun
 set -eu
 cd "$(dirname "$0")/.."
