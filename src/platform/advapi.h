@@ -70,6 +70,9 @@ inline BOOL IsLongDrivePath(LPCSTR lpszPath)
 {
     return strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':';
 }
+// The count of names (hard links) of the file open as hObject; 0 with the
+// last error set when it cannot be read.
+DWORD SecCountNames(HANDLE hObject);
 // The owner and DACL of the open object, in storage to be freed with
 // LocalFree (NULL on failure); returns the error code, not the last error.
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD);

@@ -156,7 +156,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         { "no script", dir + "\\missing",  false,
           dir + "\\missing\\bin\\revaduzeza.bat not found.\n", ERROR_PATH_NOT_FOUND },
         { "held without read sharing", held.root, false,
-          held.script + " not found.\n", ERROR_SHARING_VIOLATION },
+          held.script + " is held open by a process that lets nobody read it.\n", ERROR_SHARING_VIOLATION },
         { "a folder of that name", dir + "\\folder", false,
           dir + "\\folder\\bin\\revaduzeza.bat not found.\n", ERROR_ACCESS_DENIED },
         // Readable, but cmd would expand %OS% and run another file.
