@@ -51,9 +51,11 @@ enum AccessTrustee { ACCESS_AS_SERVICE, ACCESS_AT_INSTALL };
 
 // walk.cpp: NO_ERROR when no untrusted SID can change the file at
 // lpszFile, the cFolders folders that hold it, nor any folder above those up
-// to the volume's root; otherwise the code to report, with lpszMsg naming
-// the object and the SID. fNameAccounts looks names up in the system, which
-// may ask a domain controller; without it the SID is given as a string.
+// to the volume's root, and the file has one name and can be held;
+// otherwise the code to report, with lpszMsg naming the object and why (the
+// SID, a link, a name more, another process's handle). fNameAccounts looks
+// names up in the system, which may ask a domain controller; without it the
+// SID is given as a string.
 // With pphHeld, on success *pphHeld holds every object on the path open, so
 // that none can be renamed, deleted or replaced until ReleasePath; without
 // it, or on failure, nothing is left open.

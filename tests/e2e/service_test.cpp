@@ -161,7 +161,8 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
                                                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
         const std::string second = parent + "\\second.bat";
         ASSERT_TRUE(!c.named || CreateHardLinkA(second.c_str(), script.c_str(), NULL)) << GetLastError();
-        OnExit unhold([&] { CloseHandle(holder); DeleteFileA(second.c_str()); });
+        auto undo = [&] { CloseHandle(holder); holder = INVALID_HANDLE_VALUE; DeleteFileA(second.c_str()); };
+        OnExit unhold(undo);
         size_t offset = EventLogOffset();
 
         ASSERT_TRUE(StartTestService()) << GetLastError();
@@ -176,9 +177,7 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
         if (!c.held.empty() || c.named) {
-            CloseHandle(holder);
-            holder = INVALID_HANDLE_VALUE;
-            DeleteFileA(second.c_str());
+            undo();
             ASSERT_TRUE(StartTestService()) << GetLastError();
             EXPECT_TRUE(WaitForServer(inst));
             EXPECT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status));

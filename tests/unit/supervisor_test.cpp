@@ -377,7 +377,7 @@ TEST_F(SupervisorTest, PathIsHeldUntilTheRunInstanceHasStarted)
           "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)", ERROR_INVALID_STATE, bin + " can be changed by Everyone." },
         { "the root without sharing", root, FILE_LIST_DIRECTORY, 0, "", "", NO_ERROR, "" },
         { "the root without sharing, Users may add folders above", root, FILE_LIST_DIRECTORY, 0, above,
-          "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)", ERROR_SHARING_VIOLATION, root + held },
+          "O:BAD:(A;;FA;;;BA)(A;;0x1200ad;;;AU)", ERROR_SHARING_VIOLATION, root + held },
         { "the root by a mover", root, DELETE | FILE_LIST_DIRECTORY, 7, "", "", ERROR_SHARING_VIOLATION, root + held },
         { "the script by a writer", inst.script, FILE_WRITE_DATA, 3, "", "", ERROR_SHARING_VIOLATION, inst.script + held },
         { "the root unreadable", "", 0, 0, "", "", ERROR_ACCESS_DENIED, "Who can change " + root + " cannot be read.", true },
