@@ -133,8 +133,7 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         // root away once the script has started, and a tree put in its place.
         { "the root held by a handle that may move it", true, "", ERROR_SHARING_VIOLATION,
           root + " is held open by a process that may move or change it.\n", "", root, DELETE | FILE_LIST_DIRECTORY, 7 },
-        // cmd could not read it either; a second name, in a folder the walk never sees, lets its
-        // maker hold the script off or lock it.
+        // cmd could not read it either; through a second name its maker could hold the script off.
         { "the script held by a writer sharing nothing", true, "", ERROR_SHARING_VIOLATION,
           script + " is held open by a process that lets nobody read it.\n", "", script, GENERIC_WRITE, 0 },
         { "the script with a second name", true, "", ERROR_INVALID_STATE,

@@ -507,11 +507,10 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         { "the service trusts the account it runs as", "C:\\Tools\\vizad.exe", 1, toolsPath,
           { { 0, ownedBySelf } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE,
           [] { fake.windowsOwner = kInstaller; } },
-        // Held by a reader sharing nothing: above the root (in C:\ProgramData, as C:\a) judged by its rights,
-        // the root only where nobody may add a file or a folder beside it, the script never.
+        // Held by a reader sharing nothing: above the root (C:\a as C:\ProgramData), judged by its rights.
         { "above the root", script, 2, scriptPath, { { 4, "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)"
           "(A;OICI;0x1200a9;;;BU)(A;CI;0x116;;;BU)" } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE, [] { fake.unheld = { "C:\\a\\b" }; } },
-        { "the root", script, 2, scriptPath, { { 3, "O:BAD:(A;;FA;;;BA)(A;;0x1200ab;;;BU)" } }, ERROR_SHARING_VIOLATION,
+        { "the root, Users adding files beside it", script, 2, scriptPath, { { 3, "O:BAD:(A;;FA;;;BA)(A;;0x1200ab;;;BU)" } }, ERROR_SHARING_VIOLATION,
           "C:\\a\\b\\root" + mayMove, 2, false, ACCESS_AS_SERVICE, [] { fake.unheld = { "C:\\a\\b\\root" }; } },
         { "the script", script, 2, scriptPath, {}, ERROR_SHARING_VIOLATION, script + " is held open by a process that lets "
           "nobody read it.", 0, false, ACCESS_AS_SERVICE, [&] { fake.unheld = { script }; } },
