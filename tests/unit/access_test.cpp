@@ -516,6 +516,8 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
           "nobody read it.", 0, false, ACCESS_AS_SERVICE, [&] { fake.unheld = { script }; } },
         { "two names", script, 2, scriptPath, {}, ERROR_INVALID_STATE, script + " has more than one name: replace it with a "
           "fresh copy.", 0, false, ACCESS_AS_SERVICE, [&] { fake.names = { { script, 2 } }; } },
+        { "names unread", script, 2, scriptPath, {}, ERROR_INVALID_STATE, "Who can change " + script + " cannot be read.",
+          0, false, ACCESS_AS_SERVICE, [&] { fake.names = { { script, 0 } }; } },
         { "the joined domain's Domain Admins own the root", script, 2, scriptPath,
           { { 2, "O:S-1-5-21-7-8-9-512D:(A;;FA;;;BA)" } }, NO_ERROR, "", -1, false,
           ACCESS_AS_SERVICE, [] { fake.accountDomain = "S-1-5-21-1-2-3"; fake.primaryDomain = "S-1-5-21-7-8-9"; } },

@@ -381,7 +381,6 @@ DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
 DWORD SecCountNames(HANDLE hObject)
 {
     std::lock_guard<std::mutex> guard(lock);
-    SetLastError(ERROR_ACCESS_DENIED);  // for a count of 0
     return fake.names.count(ObjectPath(hObject)) ? fake.names[ObjectPath(hObject)] : 1;
 }
 
