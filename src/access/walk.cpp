@@ -126,7 +126,7 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
             cNames = i == 0 ? SecCountNames(phHeld[0]) : 1;
             if (cNames == 1)
                 continue;
-            dwResult = cNames == 0 ? GetLastError() : ERROR_INVALID_STATE;
+            dwResult = ERROR_INVALID_STATE;  // also when the count cannot be read
             lpszFormat = cNames == 0 ? "Who can change %s cannot be read."
                                      : "%s has more than one name: replace it with a fresh copy.";
         }
