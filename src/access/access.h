@@ -29,9 +29,10 @@ const SID *FindUntrustedWriter(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const Acc
 // Adding files or folders to it replaces nothing and does not count.
 const SID *FindUntrustedReplacer(PSECURITY_DESCRIPTOR pSD, const AccessTrust *pTrust);
 // A folder with an object in it that another process holds without sharing
-// reading, and so may move away unseen: ownership, or a right to add a
-// folder (or for a file, a file) that would take its place.
-const SID *FindUntrustedAdder(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const AccessTrust *pTrust);
+// reading, and so may move away unseen: ownership, or a right to add a file
+// or a folder, either of which (a link of either kind included) could take
+// its place.
+const SID *FindUntrustedAdder(PSECURITY_DESCRIPTOR pSD, const AccessTrust *pTrust);
 // The owner in the descriptor, NULL when it names none.
 const SID *GetDescriptorOwner(PSECURITY_DESCRIPTOR pSD);
 extern const SID sidUnreadable;
@@ -50,9 +51,11 @@ enum AccessTrustee { ACCESS_AS_SERVICE, ACCESS_AT_INSTALL };
 
 // walk.cpp: NO_ERROR when no untrusted SID can change the file at
 // lpszFile, the cFolders folders that hold it, nor any folder above those up
-// to the volume's root; otherwise the code to report, with lpszMsg naming
-// the object and the SID. fNameAccounts looks names up in the system, which
-// may ask a domain controller; without it the SID is given as a string.
+// to the volume's root, and the file has one name and can be held;
+// otherwise the code to report, with lpszMsg naming the object and why (the
+// SID, a link, a name more, another process's handle). fNameAccounts looks
+// names up in the system, which may ask a domain controller; without it the
+// SID is given as a string.
 // With pphHeld, on success *pphHeld holds every object on the path open, so
 // that none can be renamed, deleted or replaced until ReleasePath; without
 // it, or on failure, nothing is left open.
@@ -69,8 +72,13 @@ DWORD CheckWhoCanChange(HANDLE hObject, const char *lpszPath, AccessObject kind,
                         const char *lpszBelow, size_t cchBelow, const AccessTrust *pTrust,
                         BOOL fNameAccounts, char *lpszMsg, size_t cchMsg);
 
-// Whether nobody untrusted may add an object like the one named (a folder,
-// or a file) to the folder open as hFolder; FALSE when that cannot be read.
-BOOL IsAddingTrusted(HANDLE hFolder, BOOL fFolder, const AccessTrust *pTrust);
+// Whether nobody untrusted may add a file or a folder to the folder open as
+// hFolder; FALSE when that cannot be read.
+BOOL IsAddingTrusted(HANDLE hFolder, const AccessTrust *pTrust);
+
+// The refusal of a file that another process holds without sharing reading:
+// the walk cannot hold it, and cmd could not read it. The supervisor's
+// readability check says the same.
+#define TEXT_HELD_UNREAD "%s is held open by a process that lets nobody read it."
 
 #endif

@@ -86,11 +86,11 @@ DWORD CheckWhoCanChange(HANDLE hObject, const char *lpszPath, AccessObject kind,
     return dwResult;
 }
 
-BOOL IsAddingTrusted(HANDLE hFolder, BOOL fFolder, const AccessTrust *pTrust)
+BOOL IsAddingTrusted(HANDLE hFolder, const AccessTrust *pTrust)
 {
     PSECURITY_DESCRIPTOR pSD;
     BOOL fTrusted = SecGetObjectSecurity(hFolder, &pSD) == ERROR_SUCCESS && pSD != NULL &&
-                    FindUntrustedAdder(pSD, fFolder, pTrust) == NULL;
+                    FindUntrustedAdder(pSD, pTrust) == NULL;
 
     LocalFree(pSD);
     return fTrusted;

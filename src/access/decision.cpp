@@ -285,7 +285,7 @@ const SID *FindUntrustedReplacer(PSECURITY_DESCRIPTOR pSD, const AccessTrust *pT
     return FindUntrusted(pSD, REPLACE_BELOW, pTrust);
 }
 
-const SID *FindUntrustedAdder(PSECURITY_DESCRIPTOR pSD, BOOL fFolder, const AccessTrust *pTrust)
+const SID *FindUntrustedAdder(PSECURITY_DESCRIPTOR pSD, const AccessTrust *pTrust)
 {
-    return FindUntrusted(pSD, fFolder ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE, pTrust);
+    return FindUntrusted(pSD, FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, pTrust);
 }

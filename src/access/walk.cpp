@@ -78,7 +78,7 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
                       BOOL fNameAccounts, char *lpszMsg, size_t cchMsg)
 {
     size_t cchEnd = cchVolume, cchNext;
-    DWORD dwResult, dwAttributes;
+    DWORD dwResult, dwAttributes, cNames;
     BOOL fHeld;
     int i;
 
@@ -91,34 +91,47 @@ static DWORD WalkDown(const char *lpszPath, size_t cchVolume, HANDLE *phHeld, in
         // it could change it after the check.
         phHeld[i] = SecOpenObject(lpszObject, i == 0 ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &dwAttributes, &fHeld);
-        dwResult = NO_ERROR;
+        dwResult = ERROR_SHARING_VIOLATION;
+        const char *lpszFormat = "%s is held open by a process that may move or change it.";
         if (phHeld[i] == INVALID_HANDLE_VALUE) {
             phHeld[i] = NULL;
             dwResult = GetLastError();
-        } else if (!fHeld && i + 1 < cObjects && !IsAddingTrusted(phHeld[i + 1], i != 0, pTrust)) {
-            // Held by a process that shares no reading, which may move it
-            // away: judged by its rights only where nobody else could put
-            // another in its place. A volume's root is never moved.
-            dwResult = ERROR_SHARING_VIOLATION;
+            if (dwResult != ERROR_SHARING_VIOLATION)
+                lpszFormat = "Who can change %s cannot be read.";
+        } else if (!fHeld && (i == 0 || (i <= cFolders && i + 1 < cObjects &&
+                                         !IsAddingTrusted(phHeld[i + 1], pTrust)))) {
+            // Held by a process that shares no reading. The file: it may be
+            // writing it, and cmd could not read it anyway. The root or bin:
+            // it may move it away, so it is judged by its rights only where
+            // nobody else could put a file or a folder, a link of either
+            // kind, in its place. Folders above the root, which no user had
+            // open before the rights were set, and a volume's root, which
+            // is never moved, are judged by their rights alone.
+            if (i == 0)
+                lpszFormat = TEXT_HELD_UNREAD;
+        } else if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            dwResult = ERROR_INVALID_STATE;
+            lpszFormat = "%s is a link.";
+        } else {
+            dwResult = CheckWhoCanChange(phHeld[i], lpszObject,
+                                         i == 0          ? ACCESS_FILE
+                                         : i <= cFolders ? ACCESS_FOLDER
+                                                         : ACCESS_FOLDER_ABOVE,
+                                         lpszPath, cchNext, pTrust, fNameAccounts, lpszMsg, cchMsg);
+            if (dwResult != NO_ERROR)
+                return dwResult;
+            // Read through the handle that holds the file: another name, in
+            // a folder the walk never sees, would let whoever made it hold
+            // the file or lock it as cmd reads it.
+            cNames = i == 0 ? SecCountNames(phHeld[0]) : 1;
+            if (cNames == 1)
+                continue;
+            dwResult = ERROR_INVALID_STATE;  // also when the count cannot be read
+            lpszFormat = cNames == 0 ? "Who can change %s cannot be read."
+                                     : "%s has more than one name: replace it with a fresh copy.";
         }
-        if (dwResult != NO_ERROR) {
-            FormatText(lpszMsg, cchMsg,
-                       dwResult == ERROR_SHARING_VIOLATION ? "%s is held open by a process that may move or change it."
-                                                           : "Who can change %s cannot be read.",
-                       lpszObject);
-            return dwResult;
-        }
-        if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            FormatText(lpszMsg, cchMsg, "%s is a link.", lpszObject);
-            return ERROR_INVALID_STATE;
-        }
-        dwResult = CheckWhoCanChange(phHeld[i], lpszObject,
-                                     i == 0          ? ACCESS_FILE
-                                     : i <= cFolders ? ACCESS_FOLDER
-                                                     : ACCESS_FOLDER_ABOVE,
-                                     lpszPath, cchNext, pTrust, fNameAccounts, lpszMsg, cchMsg);
-        if (dwResult != NO_ERROR)
-            return dwResult;
+        FormatText(lpszMsg, cchMsg, lpszFormat, lpszObject);
+        return dwResult;
     }
     return NO_ERROR;
 }

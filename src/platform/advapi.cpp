@@ -241,6 +241,13 @@ HANDLE SecOpenObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL 
     return OpenPathObject(lpszPath, dwShare, pdwAttributes, pfHeld);
 }
 
+DWORD SecCountNames(HANDLE hObject)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+
+    return GetFileInformationByHandle(hObject, &info) ? info.nNumberOfLinks : 0;
+}
+
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
 {
     PFN_HANDLESECURITY pfn = GetAdvapiProc<PFN_HANDLESECURITY>("GetSecurityInfo");

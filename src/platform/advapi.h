@@ -49,9 +49,9 @@ DWORD SecGetProcessUser(SID *pSid, DWORD cbSid);
 
 // The objects on a path, read through handles, and whom to trust with them.
 // Opens the file or folder at lpszPath itself, not a link's target, to
-// read its security and data, sharing dwShare, never deletion: while it is
-// open nobody may delete, rename or replace it, nor write it where dwShare
-// leaves writing out. *pfHeld is TRUE then. Held by another process that
+// read its security, attributes and data, sharing dwShare, never deletion:
+// while it is open nobody may delete, rename or replace it, nor write it
+// where dwShare leaves writing out. *pfHeld is TRUE then. Held by another process that
 // may move it or write what dwShare keeps out, it is refused with
 // ERROR_SHARING_VIOLATION. Held by one that shares no reading, nothing
 // tells what that process may do: it is opened for its security alone,
@@ -70,6 +70,9 @@ inline BOOL IsLongDrivePath(LPCSTR lpszPath)
 {
     return strlen(lpszPath) >= MAX_PATH && lpszPath[1] == ':';
 }
+// The count of names (hard links) of the file open as hObject; 0 when it
+// cannot be read.
+DWORD SecCountNames(HANDLE hObject);
 // The owner and DACL of the open object, in storage to be freed with
 // LocalFree (NULL on failure); returns the error code, not the last error.
 DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD);

@@ -14,8 +14,9 @@ HANDLE OpenPathObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL
     // \\?\ form, which takes it as it stands: the walk made it full.
     const WCHAR *lpszName = IsLongDrivePath(lpszPath) ? szWide : szWide + 4;
     // Reading its data, not only its security, is what makes the sharing
-    // hold: an open for security alone is not counted.
-    DWORD dwAccess = READ_CONTROL | FILE_READ_DATA;
+    // hold: an open for security alone is not counted. Its attributes give
+    // a file's count of names.
+    DWORD dwAccess = READ_CONTROL | FILE_READ_DATA | FILE_READ_ATTRIBUTES;
     HANDLE hObject;
     int iTry;
 

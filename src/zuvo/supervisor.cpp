@@ -180,22 +180,26 @@ static void ReportFailure(DWORD dwCode, const char *lpszMsg)
     AddToMessageLog(lpszMsg);
 }
 
-// Text 1 with the script's path.
-static void FormatScriptFailure(char *errmsg)
+// Text 1 with the script's path; for a script that another process holds
+// sharing no reading (dwCode 32), the walk's text for it instead: the
+// script is there.
+static void FormatScriptFailure(char *errmsg, DWORD dwCode)
 {
     char szFormat[MSG_SIZE];
 
-    GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE);
-    FormatText(errmsg, MSG_SIZE, szFormat, qelctl);
+    FormatText(errmsg, MSG_SIZE,
+               dwCode == ERROR_SHARING_VIOLATION ? TEXT_HELD_UNREAD "\n"
+                                                 : GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE),
+               qelctl);
 }
 
-// Text 1, printed or logged with dwCode, which says why the script cannot
-// be run.
+// Text 1 or the held-open text, printed or logged with dwCode, which says
+// why the script cannot be run.
 static void ReportScriptFailure(DWORD dwCode)
 {
     char errmsg[MSG_SIZE];
 
-    FormatScriptFailure(errmsg);
+    FormatScriptFailure(errmsg, dwCode);
     ReportFailure(dwCode, errmsg);
 }
 
@@ -227,7 +231,7 @@ static DWORD TryStopInstance(char *lpszWhy)
             return NO_ERROR;
         }
     }
-    FormatScriptFailure(lpszWhy);
+    FormatScriptFailure(lpszWhy, dwCode);
     return dwCode;
 }
 

@@ -164,7 +164,7 @@ TEST(ConsoleRun, RunsThatEndWithoutAStopRequest)
           notFound.c_str(), {} },
         { "script is a folder", Setup::ScriptIsFolder, "ZOVOVEV", "", notFound.c_str(), {} },
         { "script held without read sharing", Setup::ScriptHeld, "ZOVOVEV", "",
-          notFound.c_str(), {} },
+          "{script} is held open by a process that lets nobody read it.\n", {} },
         { "run instance ends by itself", Setup::Script, "ZOVOVEV", "", "",
           { "run [\"{script}\"] []" } },
         { "variable spelled in another case", Setup::Script, "ZovOvev", "", "",

@@ -91,11 +91,10 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
 
 // A script that cannot be read, or that any user could have rewritten (the
 // script, its folder or the root open to Everyone, as Wine shows o+w), or a
-// path through a link
-// (a Unix symbolic link, which Wine shows as a reparse point), or the root
-// held by a handle that may move it, shows running,
-// then stopped with the failing call's code; the entry names the script or
-// what is open.
+// path through a link (a Unix symbolic link, which Wine shows as a reparse
+// point), the root or the script held open, or a script with two names,
+// shows running, then stopped with the failing call's code; the entry names
+// the script or what is open. Once that is undone, the service starts.
 TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
 {
     const std::string root = ServiceRoot();
@@ -110,7 +109,9 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         DWORD code;
         std::string why;   // logged after the code
         std::string link = "";  // moved aside and made a link to where it went
-        bool held = false;      // the root held by a handle that may move it, then closed
+        std::string held = "";  // held by this process with this access and sharing, then closed
+        DWORD access = 0, share = 0;
+        bool named = false;     // a second name for the script beside the root, then deleted
     } cases[] = {
         { "missing", false, "", ERROR_FILE_NOT_FOUND, script + " not found.\n" },
         { "script anyone may change", true, script, ERROR_INVALID_STATE,
@@ -131,12 +132,18 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         // Such a handle, kept from before the rights were set, may move the
         // root away once the script has started, and a tree put in its place.
         { "the root held by a handle that may move it", true, "", ERROR_SHARING_VIOLATION,
-          root + " is held open by a process that may move or change it.\n", "", true },
+          root + " is held open by a process that may move or change it.\n", "", root, DELETE | FILE_LIST_DIRECTORY, 7 },
+        // cmd could not read it either; through a second name its maker could hold the script off.
+        { "the script held by a writer sharing nothing", true, "", ERROR_SHARING_VIOLATION,
+          script + " is held open by a process that lets nobody read it.\n", "", script, GENERIC_WRITE, 0 },
+        { "the script with a second name", true, "", ERROR_INVALID_STATE,
+          script + " has more than one name: replace it with a fresh copy.\n", "", "", 0, 0, true },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         MakeDirs(ServiceRoot() + "\\bin");
         DeleteFileA(script.c_str());
+        DeleteFileA((root + "\\calls.log").c_str());
         if (c.present)
             inst = MakeInstallation(ServiceRoot());
         const std::string linkPath = c.link.empty() ? "" : UnixPath(c.link);
@@ -146,17 +153,15 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
             if (!c.link.empty())
                 RunUnixCommand("rm '" + linkPath + "' && mv '" + linkPath + ".real' '" + linkPath + "'");
         });
-        if (!c.open.empty()) {
-            ASSERT_TRUE(ChangeUnixMode(c.open, "o+w"));
-        }
-        if (!c.link.empty()) {
-            ASSERT_TRUE(RunUnixCommand("mv '" + linkPath + "' '" + linkPath + ".real' && ln -s '" +
-                                       linkPath + ".real' '" + linkPath + "'"));
-        }
-        HANDLE holder = c.held ? CreateFileA(root.c_str(), DELETE | FILE_LIST_DIRECTORY, 7, NULL,
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
-                               : INVALID_HANDLE_VALUE;
-        OnExit unhold([&] { CloseHandle(holder); });
+        ASSERT_TRUE(c.open.empty() || ChangeUnixMode(c.open, "o+w"));
+        ASSERT_TRUE(c.link.empty() || RunUnixCommand("mv '" + linkPath + "' '" + linkPath + ".real' && ln -s '" +
+                                                     linkPath + ".real' '" + linkPath + "'"));
+        HANDLE holder = c.held.empty() ? INVALID_HANDLE_VALUE : CreateFileA(c.held.c_str(), c.access, c.share, NULL,
+                                                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        const std::string second = parent + "\\second.bat";
+        ASSERT_TRUE(!c.named || CreateHardLinkA(second.c_str(), script.c_str(), NULL)) << GetLastError();
+        auto undo = [&] { CloseHandle(holder); holder = INVALID_HANDLE_VALUE; DeleteFileA(second.c_str()); };
+        OnExit unhold(undo);
         size_t offset = EventLogOffset();
 
         ASSERT_TRUE(StartTestService()) << GetLastError();
@@ -170,9 +175,8 @@ TEST_F(ServiceRun, ScriptThatCannotRunIsLoggedWithItsPathAndBecomesTheExitCode)
         EXPECT_EQ(CountCalls(inst, "run"), 0u);
         // The manager refuses a new start while the old process is ending.
         ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
-        if (c.held) {
-            CloseHandle(holder);
-            holder = INVALID_HANDLE_VALUE;
+        if (!c.held.empty() || c.named) {
+            undo();
             ASSERT_TRUE(StartTestService()) << GetLastError();
             EXPECT_TRUE(WaitForServer(inst));
             EXPECT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status));

@@ -393,7 +393,7 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
     const std::string ownedByUser = std::string("O:") + kUser + "D:(A;;FA;;;BA)";
     const std::string ownedBySelf = std::string("O:") + kSelf + "D:(A;;FA;;;BA)";
     const std::string writableBySelf = std::string("O:BAD:(A;;FA;;;BA)(A;;FA;;;") + kSelf + ")";
-    const std::string script = "C:\\a\\b\\root\\bin\\revaduzeza.bat";
+    const std::string script = "C:\\a\\b\\root\\bin\\revaduzeza.bat", mayMove = " is held open by a process that may move or change it.";
     const std::vector<std::string> scriptPath = { script, "C:\\a\\b\\root\\bin",
                                                   "C:\\a\\b\\root", "C:\\a\\b", "C:\\a", "C:\\" };
     const std::string share = "\\\\server\\share\\inst\\bin\\revaduzeza.bat";
@@ -507,6 +507,17 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         { "the service trusts the account it runs as", "C:\\Tools\\vizad.exe", 1, toolsPath,
           { { 0, ownedBySelf } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE,
           [] { fake.windowsOwner = kInstaller; } },
+        // Held by a reader sharing nothing: above the root (C:\a as C:\ProgramData), judged by its rights.
+        { "above the root", script, 2, scriptPath, { { 4, "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)"
+          "(A;OICI;0x1200a9;;;BU)(A;CI;0x116;;;BU)" } }, NO_ERROR, "", -1, false, ACCESS_AS_SERVICE, [] { fake.unheld = { "C:\\a\\b" }; } },
+        { "the root, Users adding files beside it", script, 2, scriptPath, { { 3, "O:BAD:(A;;FA;;;BA)(A;;0x1200ab;;;BU)" } }, ERROR_SHARING_VIOLATION,
+          "C:\\a\\b\\root" + mayMove, 2, false, ACCESS_AS_SERVICE, [] { fake.unheld = { "C:\\a\\b\\root" }; } },
+        { "the script", script, 2, scriptPath, {}, ERROR_SHARING_VIOLATION, script + " is held open by a process that lets "
+          "nobody read it.", 0, false, ACCESS_AS_SERVICE, [&] { fake.unheld = { script }; } },
+        { "two names", script, 2, scriptPath, {}, ERROR_INVALID_STATE, script + " has more than one name: replace it with a "
+          "fresh copy.", 0, false, ACCESS_AS_SERVICE, [&] { fake.names = { { script, 2 } }; } },
+        { "names unread", script, 2, scriptPath, {}, ERROR_INVALID_STATE, "Who can change " + script + " cannot be read.",
+          0, false, ACCESS_AS_SERVICE, [&] { fake.names = { { script, 0 } }; } },
         { "the joined domain's Domain Admins own the root", script, 2, scriptPath,
           { { 2, "O:S-1-5-21-7-8-9-512D:(A;;FA;;;BA)" } }, NO_ERROR, "", -1, false,
           ACCESS_AS_SERVICE, [] { fake.accountDomain = "S-1-5-21-1-2-3"; fake.primaryDomain = "S-1-5-21-7-8-9"; } },
@@ -532,8 +543,10 @@ TEST(Access, TheWalkChecksEveryFolderUpToTheVolumesRoot)
         if (c.refused >= 0)
             opened.resize(c.path.size() - c.refused);
         std::vector<std::string> read = opened;
-        if (c.link)
+        if (c.link || c.code == ERROR_SHARING_VIOLATION)
             read.pop_back();
+        if (c.code == ERROR_SHARING_VIOLATION && c.refused > 0)
+            read.push_back(c.path[c.refused + 1]);  // who may add beside it
         EXPECT_EQ(fake.opened, opened);
         EXPECT_EQ(fake.securityRead, read);
         // Held only when it passed, until released; closed on every path.

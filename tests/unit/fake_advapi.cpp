@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -327,6 +328,7 @@ HANDLE SecOpenObject(LPCSTR lpszPath, DWORD dwShare, DWORD *pdwAttributes, BOOL 
     for (const std::string &link : fake.links)
         if (link == lpszPath)
             *pdwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    *pfHeld &= std::count(fake.unheld.begin(), fake.unheld.end(), lpszPath) == 0;
     objectPaths.push_back(lpszPath);
     objectOpen.push_back(true);
     objectReal.push_back(real);
@@ -374,6 +376,12 @@ DWORD SecGetObjectSecurity(HANDLE hObject, PSECURITY_DESCRIPTOR *ppSD)
                                                                 ppSD, NULL)
                ? ERROR_SUCCESS
                : GetLastError();
+}
+
+DWORD SecCountNames(HANDLE hObject)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return fake.names.count(ObjectPath(hObject)) ? fake.names[ObjectPath(hObject)] : 1;
 }
 
 BOOL SecCloseObject(HANDLE hObject)

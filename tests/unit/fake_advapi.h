@@ -66,6 +66,8 @@ struct FakeAdvapi {
     // in it and every folder above it: the cases' own scratch trees.
     std::string cleanTree;
     std::vector<std::string> links;          // shown as reparse points
+    std::vector<std::string> unheld;         // held by another process that shares no reading
+    std::map<std::string, DWORD> names;      // a file's count of names, 1 unless listed
     std::vector<std::string> opened, closed;  // in order
     bool realObjects = false;                // also open each one on the disk, to hold it
     // Runs on the walking thread as each object is opened: a walk to stall,

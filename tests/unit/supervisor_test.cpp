@@ -156,7 +156,7 @@ TEST_F(SupervisorTest, CheckFailuresAreLoggedWithTheirText)
         { "no script", dir + "\\missing",  false,
           dir + "\\missing\\bin\\revaduzeza.bat not found.\n", ERROR_PATH_NOT_FOUND },
         { "held without read sharing", held.root, false,
-          held.script + " not found.\n", ERROR_SHARING_VIOLATION },
+          held.script + " is held open by a process that lets nobody read it.\n", ERROR_SHARING_VIOLATION },
         { "a folder of that name", dir + "\\folder", false,
           dir + "\\folder\\bin\\revaduzeza.bat not found.\n", ERROR_ACCESS_DENIED },
         // Readable, but cmd would expand %OS% and run another file.
@@ -377,7 +377,7 @@ TEST_F(SupervisorTest, PathIsHeldUntilTheRunInstanceHasStarted)
           "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)", ERROR_INVALID_STATE, bin + " can be changed by Everyone." },
         { "the root without sharing", root, FILE_LIST_DIRECTORY, 0, "", "", NO_ERROR, "" },
         { "the root without sharing, Users may add folders above", root, FILE_LIST_DIRECTORY, 0, above,
-          "O:BAD:(A;;FA;;;BA)(A;;0x1200af;;;AU)", ERROR_SHARING_VIOLATION, root + held },
+          "O:BAD:(A;;FA;;;BA)(A;;0x1200ad;;;AU)", ERROR_SHARING_VIOLATION, root + held },
         { "the root by a mover", root, DELETE | FILE_LIST_DIRECTORY, 7, "", "", ERROR_SHARING_VIOLATION, root + held },
         { "the script by a writer", inst.script, FILE_WRITE_DATA, 3, "", "", ERROR_SHARING_VIOLATION, inst.script + held },
         { "the root unreadable", "", 0, 0, "", "", ERROR_ACCESS_DENIED, "Who can change " + root + " cannot be read.", true },
