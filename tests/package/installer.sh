@@ -94,7 +94,7 @@ guide() {
         </dev/null >"$dir/$step.out" 2>>"$dir/wine.log" || :
     status=$(tr -d '\r' <"$dir/$step.out" | sed -n 's/^msi-status: //p')
     codes=$(tr -d '\r' <"$dir/$step.out" | grep -x '[0-9][0-9]*' | tr '\n' ' ')
-    log=$drive/$(printf '%s\n' "$lines" | sed -n 's/.*\/l\*v C:\\\([^ ]*\).*/\1/p' | tail -1 | tr '\\' /)
+    log=$drive/$(printf '%s\n' "$lines" | sed -n 's/.*\/l\*v "\{0,1\}C:\\\([^"]*\.log\).*/\1/p' | tail -1 | tr '\\' /)
 }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # checkl WHAT GOT EXPECTED: check, naming the last step's log when it fails.
@@ -256,8 +256,9 @@ example)
     ;;
 root)
     # The guide's lines for a root of one's own, and for removal by the
-    # package file; C:\Logs stands made, as the guide's first install made it.
-    mkdir -p "$drive/Ulvane/bin" "$drive/deploy" "$drive/Logs"
+    # package file; the log folder stands made, as the guide's first install
+    # made it.
+    mkdir -p "$drive/Ulvane/bin" "$drive/deploy" "$drive/Program Files/VIZAD-logs"
     cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
     cp "$msi" "$drive/deploy/"
     guide install msi-install-root
@@ -469,7 +470,7 @@ upgrade)
     installed=$(tr -d '\r' <"$dir/product.out" | grep '^{' || :)
     checkl "the guide's script names the installed product" "$installed" \
         "$(msiinfo export "$newmsi" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p') $next"
-    guide rollback rollback "s/{PRODUCT-CODE}/${installed%% *}/"
+    guide rollback rollback "s/{PRODUCT-CODE}/${installed%% *}/;s/{OLDER-VERSION}/$version/"
     checkl "both lines exit 0" "$codes" "0 0 "
     checkl "the older vizad.exe" "$(cmp -s "$exe" "$folder/vizad.exe" && echo yes)" yes
     checkl "one product" "$(products)" "VIZAD $version "
