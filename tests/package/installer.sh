@@ -11,13 +11,19 @@
 #   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable,
 #             demand start and a preshutdown timeout of 180 s;
 #             sc.exe start runs the example's server, sc.exe stop stops it;
+#             a repair keeps a start type and error control of the
+#             administrator's, and its log reads them back; a re-run sets a
+#             root, STOPDEADLINE and RESTARTDELAY, another keeps them;
 #             started again, the guide's /x {product code} stops it and
-#             leaves nothing
+#             leaves nothing, the deadline included, with a stale upgrade's
+#             mark
 #   root      the guide's /qn ZOVOVEV=C:\Ulvane, and its /x by the package
 #             file, which removes the variable and leaves the root alone;
 #             then the guide's line with STARTTYPE=auto and
 #             PRESHUTDOWNTIMEOUT=300000: the service starts with the session
-#             and runs that root's script
+#             and runs that root's script; a run as an upgrade from 1.2
+#             sets the default timeout; a service deleted with sc.exe
+#             leaves nothing for the removal to fail on
 #   refused   roots that the host would refuse (one that the code page
 #             cannot spell among them) and settings that are none of their
 #             values are refused, nothing is installed; a variable that the
@@ -32,7 +38,9 @@
 #             settings (an sc.exe description) are gone with the old service;
 #             the guide's way back: its script names the installed product
 #             code, which removes it, and the older package is installed;
-#             the removal waits for the same slow stop
+#             the removal waits for the same slow stop; STOPDEADLINE is
+#             kept by the upgrade; an upgrade that fails after the older
+#             product's removal leaves no upgrade's mark
 #   rollback  a package that fails once everything is done leaves nothing
 # Every wait is bounded.
 set -eu
@@ -297,6 +305,10 @@ root)
     checkl "started with the session" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
     start start "$drive/Ulvane/logs/sample_server.log"
     stop stop
+    # What the Upgrade row finds for a 1.2, which set no timeout: the
+    # package's own, not the service's.
+    msiexec from-1.2 "/i \"$(winpath "$msi")\" /qn VIZADRELEASED12=1"
+    checkl "the start type kept, the timeout the package's" "$(service_config)" "start=2 preshutdown=180000"
     # A service already gone: the removal for good has nothing to delete.
     sc delete ZUVO || :
     checkl "deleted with sc.exe" "$(gone)" gone
