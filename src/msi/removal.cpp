@@ -122,21 +122,25 @@ VIZAD_ACTION ClearUpgradeMark(MSIHANDLE install)
 }
 
 // Whether a newer product is removing this one: the mark, set by an
-// installer's process that runs this removal.
+// installer's process that runs this removal. Any other mark is stale: it
+// goes with the product.
 static bool MarkedForUpgrade(MSIHANDLE install)
 {
     wchar_t mark[64] = L"";
     DWORD size = sizeof mark - sizeof mark[0], type;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVizadKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVizadKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return false;
     LONG err = RegQueryValueExW(key, L"Upgrading", NULL, &type, reinterpret_cast<BYTE *>(mark), &size);
-    RegCloseKey(key);
-    if (err != ERROR_SUCCESS || type != REG_SZ)
-        return false;
     const wchar_t *blank = wcsrchr(mark, L' ');
     DWORD pid;
-    bool honoured = blank && ParseNumber(blank + 1, 0xFFFFFFFF, &pid) && pid && IsAncestor(pid);
+    bool honoured = err == ERROR_SUCCESS && type == REG_SZ && blank && ParseNumber(blank + 1, 0xFFFFFFFF, &pid) &&
+                    pid && IsAncestor(pid);
+    if (!honoured && err != ERROR_FILE_NOT_FOUND)
+        RegDeleteValueW(key, L"Upgrading");
+    RegCloseKey(key);
+    if (err == ERROR_FILE_NOT_FOUND)
+        return false;
     Log(install, L"VIZAD: the upgrade's mark %ls is %ls", mark,
         honoured ? L"this run's: the service is kept for the newer product"
                  : L"no run's of this removal: the service goes");

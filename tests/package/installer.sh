@@ -273,6 +273,7 @@ example)
     guide uninstall-running msi-remove
     check_removed
     checkl "the stop deadline gone with the service" "$(deadline)" none
+    checkl "the stale mark gone" "$(reg_value 'HKLM\Software\Wow6432Node\VIZAD' Upgrading)" none
     checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
     checkl "the variable is gone" "$(variable)" none
     ;;
