@@ -56,14 +56,27 @@ product=$(printf 'VIZAD %s' "$version" | guid)
 # (1), its return ignored (64), rollback (256) in the script (1024), as
 # LocalSystem (2048).
 # VIZADRELEASED names an installed 1.2 or 1.3, whose removal deletes the
-# service: only then are its settings carried (vizad.wxs).
+# service: only then are its settings carried (vizad.wxs); VIZADRELEASED12
+# an installed 1.2, which set no preshutdown timeout: the package's is set.
+# The upgrade's mark is cleared at rollback (UndoUpgradeMark) and when the
+# run fails before its script runs (-3: the failure's sequence).
+# The example's folder, its logs and its script have the root's rights:
+# administrators and SYSTEM only, inherited by what is made below, never
+# Users' read from Program Files (a reader may hold what it reads open).
 at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'ZOVOVEV', Attributes = 68 WHERE Component = 'Root'"
 at_epoch msibuild "$out" -q "UPDATE Component SET Condition = 'NOT ZOVOVEV', Attributes = 68 WHERE Component = 'ExampleRoot'"
 at_epoch msibuild "$out" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('Logs', 'ExampleLogs', 'sample_server.log', 'ExampleLogs', 2)"
 at_epoch msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1510 WHERE Action = 'RemoveExistingProducts'"
-at_epoch msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StopStartedService' OR Action = 'StartAgainAfterFailure' OR Action = 'DeleteNewService'"
+at_epoch msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StopStartedService' OR Action = 'StartAgainAfterFailure' OR Action = 'DeleteNewService' OR Action = 'UndoUpgradeMark'"
+at_epoch msibuild "$out" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ClearUpgradeMarkAtFailure', 'WIX_UPGRADE_DETECTED AND NOT REMOVE~=\"ALL\"', -3)"
 at_epoch msibuild "$out" -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{309C3EDA-281C-4A2B-9A92-5F8DC45161A8}', '1.2.0', '1.4.0', 258, 'VIZADRELEASED')"
-at_epoch msibuild "$out" -q "UPDATE Property SET Value = 'VIZADRELEASED;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
+at_epoch msibuild "$out" -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{309C3EDA-281C-4A2B-9A92-5F8DC45161A8}', '1.2.0', '1.3.0', 258, 'VIZADRELEASED12')"
+at_epoch msibuild "$out" -q "UPDATE Property SET Value = 'VIZADRELEASED;VIZADRELEASED12;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
+at_epoch msibuild "$out" -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDL\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)"
+for row in ExampleFolder:CreateFolder:OICI ExampleLogs:CreateFolder:OICI revaduzeza.bat:File:; do
+    object=${row%%:*} rest=${row#*:}
+    at_epoch msibuild "$out" -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('Lock$object', '$object', '${rest%:*}', 'D:PAI(A;${rest#*:};FA;;;SY)(A;${rest#*:};FA;;;BA)')"
+done
 
 summary() { at_epoch msibuild "$out" -s "VIZAD $version" VIZAD "Intel;1033" "{$1}"; }
 summary 00000000-0000-0000-0000-000000000000

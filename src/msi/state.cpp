@@ -116,7 +116,7 @@ static bool TakeNumber(const wchar_t **p, wchar_t separator, unsigned long *valu
     return true;
 }
 
-DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *preshutdown)
+DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *preshutdown, DWORD *errorControl)
 {
     void *buf = malloc(kConfigBytes);
     DWORD needed, err = ERROR_SUCCESS;
@@ -126,8 +126,10 @@ DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *pr
         return ERROR_NOT_ENOUGH_MEMORY;
     if (!pfnQueryServiceConfig(service, static_cast<QUERY_SERVICE_CONFIGW *>(buf), kConfigBytes, &needed))
         err = GetLastError();
-    else
+    else {
         *type = static_cast<QUERY_SERVICE_CONFIGW *>(buf)->dwStartType;
+        *errorControl = static_cast<QUERY_SERVICE_CONFIGW *>(buf)->dwErrorControl;
+    }
     free(buf);
     // A manager that knows no delayed start (Wine 8's: 124) has none.
     if (err == ERROR_SUCCESS &&
@@ -217,4 +219,21 @@ DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text, wchar_t *dr
     }
     free(reboot);
     return err;
+}
+
+DWORD SetRestartAfterFailure(SC_HANDLE service, DWORD seconds)
+{
+    SC_ACTION restart[kRestartActions];
+    for (unsigned long i = 0; i < kRestartActions; ++i) {
+        restart[i].Type = SC_ACTION_RESTART;
+        restart[i].Delay = seconds * 1000;
+    }
+    // No actions with the array given deletes them; the reboot message and
+    // the command (NULL) stay as they are.
+    SERVICE_FAILURE_ACTIONSW actions = { kRestartResetSeconds, NULL, NULL, seconds ? kRestartActions : 0, restart };
+    SERVICE_FAILURE_ACTIONS_FLAG flag = { seconds != 0 };
+    if (!pfnChangeServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) ||
+        !pfnChangeServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+        return GetLastError();
+    return ERROR_SUCCESS;
 }

@@ -26,7 +26,15 @@ DWORD RestoreServiceSettings(SC_HANDLE service, const wchar_t *text, wchar_t *dr
 // Whether the service looks as a registration just made: LocalSystem, and
 // no recovery actions.
 bool IsNewRegistration(SC_HANDLE service);
-// The start type, delayed start and preshutdown timeout; an error code.
-DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *preshutdown);
+// The start type, delayed start, preshutdown timeout and error control; an
+// error code.
+DWORD ReadOwnedSettings(SC_HANDLE service, DWORD *type, BOOL *delayed, DWORD *preshutdown, DWORD *errorControl);
+// RESTARTDELAY: with seconds, kRestartActions restarts after that delay and
+// the failure flag on, so that a stop with an exit code that is not 0
+// counts as a failure; with 0, no recovery actions and the flag off. An
+// error code (ERROR_INVALID_LEVEL from a manager that keeps none).
+static const unsigned long kRestartActions = 3;
+static const unsigned long kRestartResetSeconds = 86400;
+DWORD SetRestartAfterFailure(SC_HANDLE service, DWORD seconds);
 
 #endif

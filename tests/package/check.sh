@@ -77,15 +77,41 @@ check "MSI package code from the content" "$code" \
 # What Wine's msiexec does not tell apart: REINSTALL set before the costing
 # decides what each component does, and the actions that change the service
 # run in the script (1024) as LocalSystem (2048), or at rollback (256).
-field() { msiinfo export "$msi" "$1" | tr -d '\r' | awk -F'\t' -v a="$2" -v f="$3" '$1 == a { print $f }'; }
+# field TABLE KEY COLUMN [KEY'S COLUMN]: the column of the rows whose key is KEY.
+field() { msiinfo export "$msi" "$1" | tr -d '\r' | awk -F'\t' -v a="$2" -v f="$3" -v k="${4:-1}" '$k == a { print $f }'; }
 check "MSI: a re-run's REINSTALL set before CostFinalize" \
     "$([ "$(field InstallExecuteSequence ApplySettings 3)" -lt "$(field InstallExecuteSequence CostFinalize 3)" ] &&
         echo yes)" yes
 for row in ConfigureService:3072 RestoreService:3072 WaitForServiceEnd:3072 DeleteServiceForGood:3072 \
-    StopStartedService:3328 StartAgainAfterFailure:3328 DeleteNewService:3328; do
+    StopStartedService:3328 StartAgainAfterFailure:3328 DeleteNewService:3328 UndoUpgradeMark:3328; do
     type=$(field CustomAction "${row%:*}" 2)
     check "MSI: ${row%:*} as LocalSystem, in the script" "$((${type:-0} & ${row#*:}))" "${row#*:}"
 done
+# TABLE|KEY|KEY'S COLUMN|COLUMN|value: the example's root rights of its own
+# (administrators and SYSTEM); maintenance the administrator's; the releases
+# whose settings are carried (1.2 and 1.3) and the one whose timeout is not
+# (1.2); the roots' components weighed again at a re-run (transitive, 64);
+# the mark cleared at rollback (before it is set) and at a failure.
+while IFS='|' read -r table key at column want; do
+    check "MSI: $table $key, column $column" "$(field "$table" "$key" "$column" "$at" | tr '\n' ' ')" "$want "
+done <<ROWS
+MsiLockPermissionsEx|ExampleFolder|2|4|D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)
+MsiLockPermissionsEx|ExampleLogs|2|4|D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)
+MsiLockPermissionsEx|revaduzeza.bat|2|4|D:PAI(A;;FA;;;SY)(A;;FA;;;BA)
+LaunchCondition|AdminUser|1|2|VIZAD is installed, changed, repaired and removed only by an administrator: run msiexec from an elevated prompt
+Property|MSIUSEREALADMINDETECTION|1|2|1
+Upgrade|VIZADRELEASED|7|2|1.2.0
+Upgrade|VIZADRELEASED|7|3|1.4.0
+Upgrade|VIZADRELEASED12|7|2|1.2.0
+Upgrade|VIZADRELEASED12|7|3|1.3.0
+Component|Root|1|4|68
+Component|ExampleRoot|1|4|68
+InstallExecuteSequence|UndoUpgradeMark|1|3|1504
+InstallExecuteSequence|MarkUpgrade|1|3|1507
+InstallExecuteSequence|ClearUpgradeMarkAtFailure|1|3|-3
+ROWS
+check "MSI: the upgrade's properties are secure" \
+    "$(field Property SecureCustomProperties 2 | tr ';' '\n' | grep -cx 'VIZADRELEASED\|VIZADRELEASED12')" 2
 
 # A release is checked as the README says: vizad.exe taken out beside the zip.
 cp "$out/unpacked/vizad.exe" "$out/"

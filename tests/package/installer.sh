@@ -11,13 +11,19 @@
 #   example   the guide's /qn ADDLOCAL=ALL: files, quoted path, variable,
 #             demand start and a preshutdown timeout of 180 s;
 #             sc.exe start runs the example's server, sc.exe stop stops it;
+#             a repair keeps a start type and error control of the
+#             administrator's, and its log reads them back; a re-run sets a
+#             root, STOPDEADLINE and RESTARTDELAY, another keeps them;
 #             started again, the guide's /x {product code} stops it and
-#             leaves nothing
+#             leaves nothing, the deadline included, with a stale upgrade's
+#             mark
 #   root      the guide's /qn ZOVOVEV=C:\Ulvane, and its /x by the package
 #             file, which removes the variable and leaves the root alone;
 #             then the guide's line with STARTTYPE=auto and
 #             PRESHUTDOWNTIMEOUT=300000: the service starts with the session
-#             and runs that root's script
+#             and runs that root's script; a run as an upgrade from 1.2
+#             sets the default timeout; a service deleted with sc.exe
+#             leaves nothing for the removal to fail on
 #   refused   roots that the host would refuse (one that the code page
 #             cannot spell among them) and settings that are none of their
 #             values are refused, nothing is installed; a variable that the
@@ -32,7 +38,9 @@
 #             settings (an sc.exe description) are gone with the old service;
 #             the guide's way back: its script names the installed product
 #             code, which removes it, and the older package is installed;
-#             the removal waits for the same slow stop
+#             the removal waits for the same slow stop; STOPDEADLINE is
+#             kept by the upgrade; an upgrade that fails after the older
+#             product's removal leaves no upgrade's mark
 #   rollback  a package that fails once everything is done leaves nothing
 # Every wait is bounded.
 set -eu
@@ -123,6 +131,7 @@ reg_value() {
     fi
 }
 variable() { reg_value "$envkey" ZOVOVEV; }
+deadline() { reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO\Parameters' StopTimeout; }
 image_path() { reg_value 'HKLM\System\CurrentControlSet\Services\ZUVO' ImagePath; }
 # The VIZAD products installed, or "none" when reg.exe lists the key without one.
 products() {
@@ -229,28 +238,42 @@ example)
     start start "$example_log"
     stop stop
     checkl "the stop instance stopped the server" "$(grep -c 'sample server: stopped' "$example_log")" 1
-    # The start type is the administrator's: a repair keeps it disabled.
+    # The start type and error control are the administrator's: a repair
+    # keeps them, and its log reads them back.
     checkl "disabled by the administrator" "$(service_config disabled)" "start=4 preshutdown=180000"
+    checkl "error control severe" "$(service_config severe)" "error=2 start=4 preshutdown=180000"
     # A repair as /fa asks for it: Wine's msiexec /f ends with 1.
     msiexec repair "/i \"$(winpath "$msi")\" /qn REINSTALL=ALL REINSTALLMODE=omus"
     checkl "exit status" "$status" 0
-    checkl "still disabled" "$(service_config)" "start=4 preshutdown=180000"
+    checkl "still disabled, still severe" "$(service_config)" "error=2 start=4 preshutdown=180000"
+    checkl "read back" "$(logs 'service ZUVO has: account LocalSystem, start disabled, error control severe, preshutdown 180000 ms')" 1
     # A re-run sets a root, in place of the example's, and a start type given.
     mkdir -p "$drive/Ulvane/bin"
     cp "$dir/unzipped/example/bin/"* "$drive/Ulvane/bin/"
-    msiexec rerun-root "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane STARTTYPE=demand"
+    msiexec rerun-root "/i \"$(winpath "$msi")\" /qn ZOVOVEV=C:\\Ulvane STARTTYPE=demand STOPDEADLINE=30 RESTARTDELAY=60"
     checkl "exit status" "$status" 0
     checkl "the re-run's root" "$(variable)" 'C:\Ulvane'
-    checkl "demand start given" "$(service_config)" "$DEFAULTS"
+    checkl "demand start given" "$(service_config)" "error=2 $DEFAULTS"
+    checkl "the stop deadline" "$(deadline)" 0x1e
+    # Wine's manager may refuse recovery actions (124), as for a delayed start.
+    checkl "the restart" "$(($(logs 'service ZUVO restarts 60 s after a failure (3 restarts, failure count reset after 86400 s, failure flag on)') +
+        $(logs 'cannot set the restart of service ZUVO after a failure: error 124')))" 1
     example_log=$drive/Ulvane/logs/sample_server.log
     start "start again" "$example_log"
     # A re-run with a new start type applies it, and starts again what ran.
     msiexec rerun "/i \"$(winpath "$msi")\" /qn STARTTYPE=auto"
     checkl "exit status" "$status" 0
-    checkl "automatic start" "$(service_config)" "start=2 preshutdown=180000"
+    checkl "automatic start" "$(service_config)" "error=2 start=2 preshutdown=180000"
+    checkl "the stop deadline kept" "$(deadline)" 0x1e
     checkl "running again" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
+    # A mark that no run of this removal set (one left by a failed upgrade)
+    # keeps nothing.
+    timeout "$STEP_WITHIN" wine reg add 'HKLM\Software\Wow6432Node\VIZAD' /v Upgrading \
+        /d '{00000000-0000-0000-0000-000000000000} 4' /f </dev/null >/dev/null 2>&1
     guide uninstall-running msi-remove
     check_removed
+    checkl "the stop deadline gone with the service" "$(deadline)" none
+    checkl "the stale mark gone" "$(reg_value 'HKLM\Software\Wow6432Node\VIZAD' Upgrading)" none
     checkl "start /wait gives msiexec's exit code to the guide's echo" "$codes" "0 "
     checkl "the variable is gone" "$(variable)" none
     ;;
@@ -284,6 +307,13 @@ root)
     checkl "started with the session" "$(wait_for $FIRST_BEAT_WITHIN running && echo yes)" yes
     start start "$drive/Ulvane/logs/sample_server.log"
     stop stop
+    # What the Upgrade row finds for a 1.2, which set no timeout: the
+    # package's own, not the service's.
+    msiexec from-1.2 "/i \"$(winpath "$msi")\" /qn VIZADRELEASED12=1"
+    checkl "the start type kept, the timeout the package's" "$(service_config)" "start=2 preshutdown=180000"
+    # A service already gone: the removal for good has nothing to delete.
+    sc delete ZUVO || :
+    checkl "deleted with sc.exe" "$(gone)" gone
     msiexec uninstall "/x \"$(winpath "$msi")\" /qn"
     check_removed
     checkl "the variable is gone again" "$(variable)" none
@@ -325,7 +355,7 @@ refused)
     done
     timeout "$STEP_WITHIN" wine reg delete 'HKLM\Software\Wow6432Node\VIZAD' /f </dev/null >/dev/null 2>&1
     # Settings that are none of their values.
-    for setting in STARTTYPE=sometimes PRESHUTDOWNTIMEOUT=-1 STOPTIMEOUT=5s; do
+    for setting in STARTTYPE=sometimes PRESHUTDOWNTIMEOUT=-1 STOPTIMEOUT=5s STOPDEADLINE=soon RESTARTDELAY=-1; do
         n=$((n + 1))
         msiexec "refused-$n" "/i \"$(winpath "$msi")\" /qn $setting"
         refused "$setting" "$setting is refused: it is "
@@ -374,7 +404,7 @@ upgrade)
     checkl "1.3.0 runs as an account of the administrator's" "$(service_config 'NT AUTHORITY\LocalService')" \
         "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
     stop "stop 1.3.0"
-    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
+    msiexec install "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL STOPDEADLINE=20"
     check_installed "$exe" "$version"
     checkl "the account, start type and timeout carried" "$(service_config)" \
         "start=2 preshutdown=300000 as NT AUTHORITY\LocalService"
@@ -438,6 +468,7 @@ upgrade)
     checkl "running again, the newer vizad.exe" "$(wait_for $FIRST_BEAT_WITHIN beating "$example_log" && running &&
         echo yes)" yes
     checkl "the service's Environment is kept" "$(reg_value "$svckey" Environment)" 'SET_BY=admin\0OTHER=1'
+    checkl "the stop deadline is kept" "$(deadline)" 0x14
     checkl "the description after the upgrade" "$(reg_value "$svckey" Description)" "set by the administrator"
     msiexec downgrade "/i \"$(winpath "$msi")\" /qn ADDLOCAL=ALL"
     checkl "exit status 1603" "$status" 1603
@@ -479,6 +510,14 @@ upgrade)
     check_removed
     guide product-none product
     checkl "the guide's script names no product" "$(tr -d '\r' <"$dir/product-none.out" | grep -c '^{')" 0
+    # An upgrade that fails once the older product is gone leaves no mark.
+    mkdir -p "$dir/next" && (cd "$dir/next" && cmake -E tar xf "$src/build/i686/vizad-$next-win32.zip")
+    sh "$srcdir/packaging/msi.sh" "$dir/next" "$src/build/i686/bin/vizad-msi.dll" "$next" 315619200 \
+        "$dir/failing.msi" yes
+    msiexec older-once-more "/i \"$(winpath "$msi")\" /qn"
+    msiexec failed-upgrade "/i \"$(winpath "$dir/failing.msi")\" /qn"
+    checkl "failed" "$(echo "$status" | sed 's/^\(1603\|1627\)$/failed/') $(logs 'ForcedUpgradeFailure. Return value')" "failed 1"
+    checkl "no mark left" "$(reg_value 'HKLM\Software\Wow6432Node\VIZAD' Upgrading)" none
     ;;
 rollback)
     # The same files, with a last step that fails.

@@ -45,9 +45,11 @@ static BOOL WINAPI Change2(SC_HANDLE, DWORD level, LPVOID info)
     }
     SERVICE_FAILURE_ACTIONSW *set = static_cast<SERVICE_FAILURE_ACTIONSW *>(info);
     setReset = set->dwResetPeriod;
-    setReboot = set->lpRebootMsg;
+    setReboot = set->lpRebootMsg ? set->lpRebootMsg : L"(kept)";
     setCommand = set->lpCommand ? set->lpCommand : L"(kept)";
-    setActions.assign(set->lpsaActions, set->lpsaActions + set->cActions);
+    // No array: no change (the actions stay).
+    if (set->lpsaActions)
+        setActions.assign(set->lpsaActions, set->lpsaActions + set->cActions);
     return TRUE;
 }
 
@@ -80,5 +82,25 @@ TEST(MsiState, AccountRecoveryActionsAndFlagAreSetAgain)
         for (size_t i = 0; i < 3; ++i)
             EXPECT_TRUE(setActions[i].Type == types[i] && setActions[i].Delay == actions[i].Delay) << i;
         EXPECT_EQ(setFlag, (DWORD)TRUE);
+    }
+}
+
+// RESTARTDELAY: three restarts after its delay, the count reset after a
+// day, the failure flag on; 0 takes them away (no actions, the array given)
+// and the flag off.
+TEST(MsiState, RestartAfterFailure)
+{
+    pfnChangeServiceConfig2 = Change2;
+    // seconds | actions | delay of each | flag
+    const DWORD rows[][4] = { { 60, 3, 60000, TRUE }, { 0, 0, 0, FALSE } };
+    for (auto &row : rows) {
+        setActions.assign(5, SC_ACTION{ SC_ACTION_NONE, 1 });
+        setFlag = 7;
+        ASSERT_EQ(SetRestartAfterFailure(NULL, row[0]), (DWORD)ERROR_SUCCESS);
+        ASSERT_EQ(setActions.size(), (size_t)row[1]) << row[0];
+        for (auto &action : setActions)
+            EXPECT_TRUE(action.Type == SC_ACTION_RESTART && action.Delay == row[2]) << row[0];
+        EXPECT_EQ(setReset, 86400u);
+        EXPECT_EQ(setFlag, row[3]) << row[0];
     }
 }
