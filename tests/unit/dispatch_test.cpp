@@ -230,37 +230,25 @@ TEST_F(DispatchTest, DispatcherRunsTheServiceOrLogsWhyNot)
     EXPECT_TRUE(FakeReports().empty());
 }
 
-// How the run's end shows to Windows. Servers that end with no stop asked
-// for have failed, whatever their exit code: an error entry with it, and
-// 1067, also when a stop comes after the end. After a stop, the end is the
-// stop's. A stop that the servers ignore, or that is refused, ends every
-// process in the run instance's job once StopTimeout passes: 1460, and in
-// console mode too. Without one, or with one that cannot be read (logged),
-// it waits. The run instance is in a job before it runs, the stop instance
-// in none (these tests run in none).
+// Servers that end unasked failed: their code's entry and 1067. Once StopTimeout passes, a stop ignored or refused
+// ends the run instance's job (1460). Without it it waits. The run instance runs in a job, the stop instance in none.
 static BOOL inJob[2];
 TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
 {
-    Installation inst = MakeInstallation(NewTestDir("svc-ends") + "\\inst",
-                                         "%FIXTURE% serve %EVENT% >nul\r\nexit /b %VIZAD_EXIT%",
-                                         "%VIZAD_STOP% %FIXTURE% stop %EVENT%");
-    const std::string ended = inst.script + " ended by itself with exit code ";
-    const std::string late = "Ulvane Trelox ZUVO did not stop within 1 s: 2 processes ended.\n";
+    Installation inst = MakeInstallation(NewTestDir("svc-ends") + "\\inst", "%FIXTURE% serve %EVENT% >nul\r\nexit /b %VIZAD_EXIT%",
+                                         "%VIZAD_STOP% %FIXTURE% stop %EVENT%");  // rem: ignored
+    const std::string ended = inst.script + " ended by itself with exit code ", late = "ZUVO did not stop within 1 s: 2 processes ended.\n";
     const struct {
-        const char *name, *exit, *stop;  // stop "rem": the servers ignore it
-        DWORD control, timeout;          // control 0: the servers end by themselves
-        LONG timeoutError;
-        std::vector<std::string> entries;
-        DWORD code;
-        bool after = false, refused = false, console = false;
+        const char *name, *exit, *stop; DWORD control, timeout; LONG timeoutError;  // control 0: the servers end
+        std::vector<std::string> entries; DWORD code; int after = 0, refused = 0, console = 0;
     } rows[] = {
         { "ends by itself with 0", "0", "call", 0, 0, 2, { "ZUVO error: 0\n", ended + "0.\n" }, 1067 },
-        { "ends by itself with 3, a stop after", "3", "call", 0, 0, 2, { "ZUVO error: 3\n", ended + "3.\n" }, 1067, true },
+        { "ends by itself with 3, a stop after", "3", "call", 0, 0, 2, { "ZUVO error: 3\n", ended + "3.\n" }, 1067, 1 },
         { "stopped, ends with 3", "3", "call", SERVICE_CONTROL_STOP, 0, 2, {}, 0 },
-        { "deadline passes", "0", "rem", SERVICE_CONTROL_PRESHUTDOWN, 1, 0, { "ZUVO error: 1460\n", late }, 1460 },
-        { "deadline passes while refused", "0", "rem", SERVICE_CONTROL_STOP, 1, 0,
-          { "ZUVO error: 5023\n", inst.script + " can be changed by Everyone.\n", "ZUVO error: 1460\n", late }, 1460, false, true },
-        { "deadline passes in console mode", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, {}, 1460, false, false, true },
+        { "deadline passes", "0", "rem", SERVICE_CONTROL_PRESHUTDOWN, 1, 0, { "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460 },
+        { "deadline passes while refused", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, { "ZUVO error: 5023\n",
+          inst.script + " can be changed by Everyone.\n", "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460, 0, 1 },
+        { "deadline passes in console mode", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, {}, 1460, 0, 0, 1 },
         { "no StopTimeout", "0", "rem", SERVICE_CONTROL_STOP, 0, 2, {}, 0 },
         { "StopTimeout 0", "0", "rem", SERVICE_CONTROL_STOP, 0, 0, {}, 0 },
         { "StopTimeout unreadable", "0", "rem", SERVICE_CONTROL_STOP, 0, 5,
@@ -272,36 +260,26 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
         SCOPED_TRACE(r.name);
         SetUp();
         SetRoot(inst.root.c_str());
-        _putenv((std::string("VIZAD_EXIT=") + r.exit).c_str());
-        _putenv((std::string("VIZAD_STOP=") + r.stop).c_str());
-        fake.stopTimeout = r.timeout;
-        fake.stopTimeoutError = r.timeoutError;
-        bDebug = r.console;
-        inJob[0] = inJob[1] = 2;
+        _putenv((std::string("VIZAD_EXIT=") + r.exit).c_str()), _putenv((std::string("VIZAD_STOP=") + r.stop).c_str());
+        fake.stopTimeout = r.timeout, fake.stopTimeoutError = r.timeoutError, bDebug = r.console, inJob[0] = inJob[1] = 2;
         std::thread service([&] { r.console ? ServiceStart(0, nullptr) : service_main(0, nullptr); });
         ASSERT_TRUE(WaitForServer(inst));
         if (r.refused)
             fake.securityByPath[inst.script] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
-        if (r.after)
-            fake.onEvent = [] { FakeControl(SERVICE_CONTROL_STOP); };
+        fake.onEvent = [&] { if (r.after) FakeControl(SERVICE_CONTROL_STOP); };
         r.console ? ServiceStop() : r.control ? Control(r.control) : (void)StopServer(inst);
         if (r.stop[0] == 'r' && r.timeout == 0) {
             Sleep(1500);  // past a deadline of 1 s
-            EXPECT_TRUE(ServerRunning(inst));
-            EXPECT_EQ(FakeReports().back().dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
+            EXPECT_TRUE(ServerRunning(inst) && FakeReports().back().dwCurrentState == SERVICE_STOP_PENDING);
             StopServer(inst);
         }
         service.join();
-        fake.onEvent = nullptr;
-        EXPECT_FALSE(ServerRunning(inst));
         std::vector<std::string> strings;
-        for (const EventEntry &e : FakeEvents()) {
-            strings.insert(strings.end(), e.strings.begin(), e.strings.end());
-            EXPECT_EQ(e.type, EVENTLOG_ERROR_TYPE);
-        }
+        for (const EventEntry &e : FakeEvents())
+            strings.insert(strings.end(), e.strings.begin(), e.strings.end() - (e.type != EVENTLOG_ERROR_TYPE));
         EXPECT_EQ(strings, r.entries);
         EXPECT_EQ(r.console ? dwEndCode : FakeReports().back().dwWin32ExitCode, r.code);
-        EXPECT_EQ(inJob[0], TRUE);
-        EXPECT_EQ(inJob[1], (r.control && !r.refused) || r.console ? FALSE : 2);
+        EXPECT_FALSE(ServerRunning(inst));
+        EXPECT_EQ(inJob[0] * 4 + inJob[1], (r.control && !r.refused) || r.console ? 4 : 6);
     }
 }
