@@ -147,14 +147,29 @@ static DWORD CheckInstallation(char *lpszWhy, HANDLE **pphHeld)
     return dwCode;
 }
 
+// Three of the job's calls are looked up in kernel32 when first needed:
+// imported, they would take the import table into one more 512-byte page
+// of the executable. NULL with the last error set when one is missing.
+typedef BOOL(WINAPI *PFN_ASSIGNJOB)(HANDLE, HANDLE);
+typedef BOOL(WINAPI *PFN_QUERYJOB)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD, LPDWORD);
+typedef BOOL(WINAPI *PFN_TERMINATEJOB)(HANDLE, UINT);
+
+template <typename Fn> static Fn GetJobProc(const char *lpszName)
+{
+    FARPROC proc = GetProcAddress(GetModuleHandleA("kernel32.dll"), lpszName);
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
 // The run instance's job of its own. No limit is set: no kill-on-close, as
 // the host's own end must leave the servers running, and no breakaway.
 // Where a job cannot be made or joined (an older Windows, whose host is
 // already in a job, nests none), the run instance goes on without one.
 static void PutInJob(HANDLE hProcess)
 {
-    hJob = CreateJobObjectA(NULL, NULL);
-    if (hJob != NULL && AssignProcessToJobObject(hJob, hProcess))
+    PFN_ASSIGNJOB pfnAssign = GetJobProc<PFN_ASSIGNJOB>("AssignProcessToJobObject");
+
+    hJob = pfnAssign != NULL ? CreateJobObjectA(NULL, NULL) : NULL;
+    if (hJob != NULL && pfnAssign(hJob, hProcess))
         return;
     dwNoJob = GetLastError();
     if (hJob != NULL)
@@ -348,14 +363,16 @@ static DWORD GetDeadlineLeft(DWORD *pdwSeconds, LONG *plLogged)
 // Ending them runs nothing of the script.
 static void EndServers(HANDLE hRunInstance, DWORD dwSeconds)
 {
+    PFN_QUERYJOB pfnQuery = GetJobProc<PFN_QUERYJOB>("QueryInformationJobObject");
+    PFN_TERMINATEJOB pfnTerminate = GetJobProc<PFN_TERMINATEJOB>("TerminateJobObject");
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
     DWORD cEnded = 1;
 
     // A count that cannot be read changes nothing: they all end the same.
-    if (hJob != NULL && QueryInformationJobObject(hJob, JobObjectBasicAccountingInformation, &info,
-                                                  sizeof info, NULL))
+    if (hJob != NULL && pfnQuery != NULL &&
+        pfnQuery(hJob, JobObjectBasicAccountingInformation, &info, sizeof info, NULL))
         cEnded = info.ActiveProcesses;
-    if (hJob == NULL || !TerminateJobObject(hJob, ERROR_TIMEOUT))
+    if (hJob == NULL || pfnTerminate == NULL || !pfnTerminate(hJob, ERROR_TIMEOUT))
         TerminateProcess(hRunInstance, ERROR_TIMEOUT);
     ReportText(ERROR_TIMEOUT, IDS_STOP_DEADLINE, DISPLAY_NAME, dwSeconds, cEnded);
     dwEndCode = ERROR_TIMEOUT;
