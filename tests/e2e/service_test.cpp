@@ -62,8 +62,7 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
 
     // Servers that ignore the stop, one started with start: stop-pending while they run, or 1460 after StopTimeout 2.
     inst = MakeInstallation(root, "start \"\" /b %FIXTURE% serve %EVENT%-2 >nul\r\n%FIXTURE% serve %EVENT% >nul", "rem");
-    Installation started = inst;  // its event's name is the run instance's + "-2"
-    started.event += "-2";
+    const Installation started = { "", "", "", inst.event + "-2" };  // the started server's event
     const char *key = "SYSTEM\\CurrentControlSet\\Services\\ZUVO\\Parameters";
     OnExit unset([&] { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, "StopTimeout"); StopServer(started); });
     for (DWORD timeout : { 0, 2 }) {
@@ -74,8 +73,8 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
         ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
         if (!timeout) {
             Sleep(3000);  // past a deadline of 2 s
-            EXPECT_TRUE(QueryTestService(&status) && status.dwCurrentState == SERVICE_STOP_PENDING);
-            EXPECT_TRUE(ServerRunning(inst) && ServerRunning(started) && StopServer(started) && StopServer(inst));
+            EXPECT_TRUE(QueryTestService(&status) && status.dwCurrentState == SERVICE_STOP_PENDING && ServerRunning(inst) &&
+                        ServerRunning(started) && StopServer(started) && StopServer(inst));
         }
         ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
         ExpectServiceStatus(status, SERVICE_STOPPED, timeout ? ERROR_TIMEOUT : 0);
@@ -87,7 +86,6 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
 
 TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
 {
-    // No stop was asked for: the servers failed, and Windows sees it.
     inst = MakeInstallation(ServiceRoot(), "%FIXTURE% sleep 1500 4");
     size_t offset = EventLogOffset();
     ASSERT_TRUE(StartTestService()) << GetLastError();

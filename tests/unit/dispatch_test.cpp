@@ -258,8 +258,7 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
     OnExit unhook([] { pfnInstanceResuming = nullptr; });
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        SetUp();
-        SetRoot(inst.root.c_str());
+        SetUp(), SetRoot(inst.root.c_str());
         _putenv((std::string("VIZAD_EXIT=") + r.exit).c_str()), _putenv((std::string("VIZAD_STOP=") + r.stop).c_str());
         fake.stopTimeout = r.timeout, fake.stopTimeoutError = r.timeoutError, bDebug = r.console, inJob[0] = inJob[1] = 2;
         std::thread service([&] { r.console ? ServiceStart(0, nullptr) : service_main(0, nullptr); });
@@ -269,9 +268,8 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
         fake.onEvent = [&] { if (r.after) FakeControl(SERVICE_CONTROL_STOP); };
         r.console ? ServiceStop() : r.control ? Control(r.control) : (void)StopServer(inst);
         if (r.stop[0] == 'r' && r.timeout == 0) {
-            Sleep(1500);  // past a deadline of 1 s
-            EXPECT_TRUE(ServerRunning(inst) && FakeReports().back().dwCurrentState == SERVICE_STOP_PENDING);
-            StopServer(inst);
+            Sleep(1500);  // past a deadline of 1 s, still waiting
+            EXPECT_TRUE(ServerRunning(inst) && FakeReports().back().dwCurrentState == SERVICE_STOP_PENDING && StopServer(inst));
         }
         service.join();
         std::vector<std::string> strings;

@@ -214,8 +214,7 @@ LONG RegGetSystemVariable(LPCWSTR, WCHAR *lpszValue, DWORD cbValue)
 
 LONG RegGetStopTimeout(DWORD *pdwSeconds)
 {
-    *pdwSeconds = fake.stopTimeout;
-    return fake.stopTimeoutError;
+    return *pdwSeconds = fake.stopTimeout, fake.stopTimeoutError;
 }
 
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
