@@ -31,11 +31,7 @@ void (*pfnInstanceResuming)(const char *lpszArg, HANDLE hProcess) = NULL;
 // is in none, then dwNoJob says why.
 static HANDLE hJob = NULL;
 static DWORD dwNoJob = NO_ERROR;
-// What the stop requests recorded, under srwRequest: the tick of the first,
-// and the StopTimeout that the last one read (0: none), or why it could not.
-static DWORD dwStopTick = 0;
-static DWORD dwStopTimeout = 0;
-static LONG lStopTimeoutErr = ERROR_SUCCESS;
+static DWORD dwStopTick = 0;  // the first stop request's, under srwRequest
 
 // Guards forming qelctl, starting either instance, and the decision to
 // start the run instance, which must not race a stop request.
@@ -336,23 +332,31 @@ static BOOL RunStopStep(StopRefusal *pLogged)
     return FALSE;
 }
 
-// The stop's deadline as the stop requests left it: the ms left, 0 once it
-// has passed, INFINITE without one; *pdwSeconds its length. A StopTimeout
-// that could not be read is logged once for each cause (*plLogged).
+// The stop's deadline, once a stop has been asked for: the ms left, 0 once
+// it has passed, INFINITE without one; *pdwSeconds its length. StopTimeout
+// is read afresh each time, after the stop's own work, so that a stop is
+// never slower for it. One that cannot be read is no deadline, logged once
+// for each cause (*plLogged).
 static DWORD GetDeadlineLeft(DWORD *pdwSeconds, LONG *plLogged)
 {
     DWORD dwElapsed;
-    LONG lErr;
+    BOOL fRequested;
+    LONG lErr = ERROR_FILE_NOT_FOUND;
 
     AcquireSRWLockShared(&srwRequest);
-    *pdwSeconds = stoprequested ? dwStopTimeout : 0;
+    fRequested = stoprequested;
     dwElapsed = GetTickCount() - dwStopTick;
-    lErr = lStopTimeoutErr;
     ReleaseSRWLockShared(&srwRequest);
-    if (lErr != ERROR_SUCCESS && lErr != *plLogged) {
+    if (fRequested)
+        lErr = RegGetStopTimeout(pdwSeconds);
+    if (lErr != ERROR_SUCCESS)
+        *pdwSeconds = 0;
+    if (lErr != ERROR_SUCCESS && lErr != ERROR_FILE_NOT_FOUND && lErr != *plLogged) {
         *plLogged = lErr;
         ReportText((DWORD)lErr, IDS_BAD_STOP_TIMEOUT, SERVICE_NAME, 0, 0);
     }
+    if (*pdwSeconds > MAX_STOP_TIMEOUT)
+        *pdwSeconds = MAX_STOP_TIMEOUT;
     if (*pdwSeconds == 0)
         return INFINITE;
     return dwElapsed < *pdwSeconds * 1000 ? *pdwSeconds * 1000 - dwElapsed : 0;
@@ -421,25 +425,15 @@ static void WaitForRunInstance(HANDLE hRunInstance, StopRefusal *pLogged)
     }
 }
 
-// The control handler's part of a stop: records the request with the
-// deadline that StopTimeout sets now, and wakes the service thread, which
-// does the rest. The deadline counts from the first request.
+// The control handler's part of a stop: records the request, and when the
+// first came, from which a deadline counts, and wakes the service thread,
+// which does the rest.
 void RequestServiceStop(void)
 {
-    DWORD dwTick = GetTickCount();
-    DWORD dwSeconds = 0;
-    LONG lErr = RegGetStopTimeout(&dwSeconds);
-
-    if (lErr != ERROR_SUCCESS)
-        dwSeconds = 0;  // none
-    if (lErr == ERROR_FILE_NOT_FOUND)
-        lErr = ERROR_SUCCESS;
     AcquireSRWLockExclusive(&srwRequest);
     if (!stoprequested)
-        dwStopTick = dwTick;
+        dwStopTick = GetTickCount();
     stoprequested = TRUE;
-    dwStopTimeout = dwSeconds < MAX_STOP_TIMEOUT ? dwSeconds : MAX_STOP_TIMEOUT;
-    lStopTimeoutErr = lErr;
     if (hServerStopEvent != NULL)
         SetEvent(hServerStopEvent);
     ReleaseSRWLockExclusive(&srwRequest);
@@ -472,8 +466,8 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     if (!ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
         goto cleanup;
 
-    // Each request wakes the waiting thread once: a later press may set
-    // another deadline.
+    // Each request wakes the waiting thread once: it reads StopTimeout
+    // again, which a later press may find changed.
     hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (hEvent == NULL)
         goto cleanup;
