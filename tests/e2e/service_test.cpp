@@ -93,8 +93,7 @@ TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
     ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
     ExpectServiceStatus(status, SERVICE_STOPPED, ERROR_PROCESS_ABORTED);
-    EXPECT_EQ(EventStringsSince(offset), (std::vector<std::string>{
-                                             "ZUVO error: 4\n", inst.script + " ended by itself with exit code 4.\n" }));
+    EXPECT_EQ(EventStringsSince(offset), (std::vector<std::string>{ "ZUVO error: 4\n", inst.script + " ended by itself with exit code 4.\n" }));
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 
