@@ -136,6 +136,16 @@ LONG RegGetSystemVariable(LPCWSTR lpszName, WCHAR *lpszValue, DWORD cbValue)
                : (LONG)GetLastError();
 }
 
+LONG RegGetStopTimeout(DWORD *pdwSeconds)
+{
+    PFN_REGGET pfn = GetAdvapiProc<PFN_REGGET>("RegGetValueW");
+    DWORD cb = sizeof *pdwSeconds;
+
+    return pfn ? pfn(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ZUVO\\Parameters",
+                     L"StopTimeout", RRF_RT_REG_DWORD, NULL, pdwSeconds, &cb)
+               : (LONG)GetLastError();
+}
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
     PFN_REGSOURCE pfn = GetAdvapiProc<PFN_REGSOURCE>("RegisterEventSourceA");

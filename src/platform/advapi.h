@@ -30,6 +30,11 @@ BOOL ScmCloseServiceHandle(SC_HANDLE hSCObject);
 // (ERROR_FILE_NOT_FOUND when there is none).
 LONG RegGetSystemVariable(LPCWSTR lpszName, WCHAR *lpszValue, DWORD cbValue);
 
+// The service's stop deadline in seconds, REG_DWORD StopTimeout under its
+// key's Parameters; returns the error code (ERROR_FILE_NOT_FOUND when there
+// is none, ERROR_UNSUPPORTED_TYPE for another type).
+LONG RegGetStopTimeout(DWORD *pdwSeconds);
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
 BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
                     PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,

@@ -21,5 +21,6 @@
 #define IDS_ENDED_BY_ITSELF  16   // the run instance ended while no stop was requested
 #define IDS_STOP_DEADLINE    17   // a stop's deadline passed and its processes were ended
 #define IDS_NO_JOB           18   // the run instance could not be put in a job of its own
+#define IDS_BAD_STOP_TIMEOUT 19   // StopTimeout is there but cannot be read as a number
 
 #endif

@@ -52,8 +52,10 @@ void WINAPI service_main(DWORD dwArgc, LPSTR *lpszArgv)
         ServiceStart(dwArgc, lpszArgv);
 
     // Once a stop instance has run, the servers were stopped as asked,
-    // whatever was refused or failed on the way.
-    ReportStatusToSCMgr(SERVICE_STOPPED, stopstarted ? NO_ERROR : dwErr, 0);
+    // whatever was refused or failed on the way, unless the run's end
+    // says otherwise: servers that failed, or a deadline that passed.
+    ReportStatusToSCMgr(SERVICE_STOPPED,
+                        dwEndCode != NO_ERROR ? dwEndCode : stopstarted ? NO_ERROR : dwErr, 0);
 }
 
 // Returns the process's exit status: 0 when the dispatcher ran the service,

@@ -28,7 +28,8 @@ BOOL IsExactAnsiSpelling(const char *lpszAnsi, const WCHAR *lpszWide);
 // report.cpp
 BOOL ReportStatusToSCMgr(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
 void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus);
-void AddToMessageLog(const char *lpszMsg);
+// An information entry for code 0, unless fFailure says it is an error.
+void AddToMessageLog(const char *lpszMsg, BOOL fFailure = FALSE);
 
 // options.cpp
 enum HostCommand { CMD_SERVICE = -1, CMD_INSTALL, CMD_REMOVE, CMD_DEBUG };

@@ -85,7 +85,7 @@ void SetStatusHandle(SERVICE_STATUS_HANDLE hStatus)
     LeaveCriticalSection(&csStatus);
 }
 
-void AddToMessageLog(const char *lpszMsg)
+void AddToMessageLog(const char *lpszMsg, BOOL fFailure)
 {
     char szFormat[MSG_SIZE];
     char szMsg[MSG_SIZE];
@@ -104,8 +104,10 @@ void AddToMessageLog(const char *lpszMsg)
 
     lpszStrings[0] = szMsg;
     lpszStrings[1] = lpszMsg;
-    // Code 0 is no failure: a stop that goes through after a refusal.
-    EvtReportEvent(hEventSource, dwErr != NO_ERROR ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE,
+    // Code 0 is no failure, as a stop that goes through after a refusal,
+    // unless the caller says so: servers that ended with exit code 0.
+    EvtReportEvent(hEventSource,
+                   dwErr != NO_ERROR || fFailure ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE,
                    0, 0, NULL, 2, 0, lpszStrings, NULL);
     EvtDeregisterEventSource(hEventSource);
 }

@@ -8,21 +8,30 @@
 #include <string.h>
 
 #include "access/access.h"
+#include "platform/advapi.h"
 #include "service/catalogue.h"
 #include "service/host.h"
 #include "zuvo/supervisor.h"
 
 #define START_STEP_REPORTS 3     // start-pending reports after the stop event exists
 #define STOP_RETRY_MS 5000       // between the tries of a stop that could not start its instance
+#define MAX_STOP_TIMEOUT 4000000 // s: longer deadlines are cut to this, within GetTickCount's wrap
 
 char *qelctl = NULL;
 HANDLE hServerStopEvent = NULL;
 BOOL stoprequested = FALSE;
 BOOL stopstarted = FALSE;
 DWORD dwStopRetry = STOP_RETRY_MS;
-static DWORD termstat = 0;  // the run instance's exit code; kept, not used
+DWORD dwEndCode = NO_ERROR;
+static DWORD termstat = 0;  // the run instance's exit code
 static BOOL fRootExact = FALSE;  // qelctl names the root that was set
 void (*pfnInstanceStarting)(const char *lpszArg) = NULL;
+void (*pfnInstanceResuming)(const char *lpszArg, HANDLE hProcess) = NULL;
+// The run instance's job, which everything it starts joins; NULL when it
+// is in none, then dwNoJob says why.
+static HANDLE hJob = NULL;
+static DWORD dwNoJob = NO_ERROR;
+static DWORD dwStopTick = 0;  // the first stop request's, under srwRequest
 
 // Guards forming qelctl, starting either instance, and the decision to
 // start the run instance, which must not race a stop request.
@@ -134,6 +143,36 @@ static DWORD CheckInstallation(char *lpszWhy, HANDLE **pphHeld)
     return dwCode;
 }
 
+// Three of the job's calls are looked up in kernel32 when first needed:
+// imported, they would take the import table into one more 512-byte page
+// of the executable. NULL with the last error set when one is missing.
+typedef BOOL(WINAPI *PFN_ASSIGNJOB)(HANDLE, HANDLE);
+typedef BOOL(WINAPI *PFN_QUERYJOB)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD, LPDWORD);
+typedef BOOL(WINAPI *PFN_TERMINATEJOB)(HANDLE, UINT);
+
+template <typename Fn> static Fn GetJobProc(const char *lpszName)
+{
+    FARPROC proc = GetProcAddress(GetModuleHandleA("kernel32.dll"), lpszName);
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
+// The run instance's job of its own. No limit is set: no kill-on-close, as
+// the host's own end must leave the servers running, and no breakaway.
+// Where a job cannot be made or joined (an older Windows, whose host is
+// already in a job, nests none), the run instance goes on without one.
+static void PutInJob(HANDLE hProcess)
+{
+    PFN_ASSIGNJOB pfnAssign = GetJobProc<PFN_ASSIGNJOB>("AssignProcessToJobObject");
+
+    hJob = pfnAssign != NULL ? CreateJobObjectA(NULL, NULL) : NULL;
+    if (hJob != NULL && pfnAssign(hJob, hProcess))
+        return;
+    dwNoJob = GetLastError();
+    if (hJob != NULL)
+        CloseHandle(hJob);
+    hJob = NULL;
+}
+
 // Starts the script with lpszArg (NULL for none) without waiting for it.
 // Returns the new process's handle, or NULL with the thread's last error
 // saying why it could not be started.
@@ -157,19 +196,33 @@ static HANDLE StartScriptInstance(const char *lpszArg)
 
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
-    fStarted = CreateProcessA(szCmd, lpszCmdLine, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    // Suspended until the run instance is in its job: nothing it starts may
+    // escape the job, and nothing runs before it is in.
+    fStarted = CreateProcessA(szCmd, lpszCmdLine, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
+                              &si, &pi);
     dwStartErr = GetLastError();
     free(lpszCmdLine);
     if (!fStarted) {
         SetLastError(dwStartErr);
         return NULL;
     }
+    if (lpszArg == NULL)
+        PutInJob(pi.hProcess);
+    if (pfnInstanceResuming != NULL)
+        pfnInstanceResuming(lpszArg, pi.hProcess);
+    if (ResumeThread(pi.hThread) == (DWORD)-1) {
+        dwStartErr = GetLastError();
+        TerminateProcess(pi.hProcess, dwStartErr);  // never ran
+        CloseHandle(pi.hProcess);
+        pi.hProcess = NULL;
+        SetLastError(dwStartErr);
+    }
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
 
-// Prints the text in console mode, logs it otherwise, with dwCode as the
-// entry's code (and so the service's exit code).
+// Prints the text in console mode, logs it otherwise as an error, with
+// dwCode as the entry's code (and so the service's exit code).
 static void ReportFailure(DWORD dwCode, const char *lpszMsg)
 {
     if (bDebug) {
@@ -177,7 +230,19 @@ static void ReportFailure(DWORD dwCode, const char *lpszMsg)
         return;
     }
     SetLastError(dwCode);
-    AddToMessageLog(lpszMsg);
+    AddToMessageLog(lpszMsg, TRUE);
+}
+
+// Catalogue text resID filled with lpsz, dw1 and dw2 (as many as it takes),
+// printed or logged with dwCode.
+static void ReportText(DWORD dwCode, int resID, const char *lpsz, DWORD dw1, DWORD dw2)
+{
+    char szFormat[MSG_SIZE];
+    char szMsg[MSG_SIZE];
+
+    GetResourceString(resID, szFormat, MSG_SIZE);
+    FormatText(szMsg, MSG_SIZE, szFormat, lpsz, dw1, dw2);
+    ReportFailure(dwCode, szMsg);
 }
 
 // Text 1 with the script's path; for a script that another process holds
@@ -258,7 +323,8 @@ static BOOL RunStopStep(StopRefusal *pLogged)
     if (dwCode == NO_ERROR) {
         if (pLogged->szWhy[0] != '\0') {
             FormatText(szWhy, MSG_SIZE, "%s " STOP_ARGUMENT " started.\n", qelctl);
-            ReportFailure(NO_ERROR, szWhy);  // an information entry
+            SetLastError(NO_ERROR);
+            AddToMessageLog(szWhy);  // an information entry
         }
         return TRUE;
     }
@@ -270,34 +336,107 @@ static BOOL RunStopStep(StopRefusal *pLogged)
     return FALSE;
 }
 
+// The stop's deadline, once a stop has been asked for: the ms left, 0 once
+// it has passed, INFINITE without one; *pdwSeconds its length. StopTimeout
+// is read afresh each time, after the stop's own work, so that a stop is
+// never slower for it. One that cannot be read is no deadline, logged once
+// for each cause (*plLogged).
+static DWORD GetDeadlineLeft(DWORD *pdwSeconds, LONG *plLogged)
+{
+    DWORD dwElapsed;
+    BOOL fRequested;
+    LONG lErr = ERROR_FILE_NOT_FOUND;
+
+    AcquireSRWLockShared(&srwRequest);
+    fRequested = stoprequested;
+    dwElapsed = GetTickCount() - dwStopTick;
+    ReleaseSRWLockShared(&srwRequest);
+    if (fRequested)
+        lErr = RegGetStopTimeout(pdwSeconds);
+    if (lErr != ERROR_SUCCESS)
+        *pdwSeconds = 0;
+    if (lErr != ERROR_SUCCESS && lErr != ERROR_FILE_NOT_FOUND && lErr != *plLogged) {
+        *plLogged = lErr;
+        ReportText((DWORD)lErr, IDS_BAD_STOP_TIMEOUT, SERVICE_NAME, 0, 0);
+    }
+    if (*pdwSeconds > MAX_STOP_TIMEOUT)
+        *pdwSeconds = MAX_STOP_TIMEOUT;
+    if (*pdwSeconds == 0)
+        return INFINITE;
+    return dwElapsed < *pdwSeconds * 1000 ? *pdwSeconds * 1000 - dwElapsed : 0;
+}
+
+// The deadline has passed: every process in the job ends (the stop
+// instance is in none), or the run instance alone where there is no job.
+// Ending them runs nothing of the script.
+static void EndServers(HANDLE hRunInstance, DWORD dwSeconds)
+{
+    PFN_QUERYJOB pfnQuery = GetJobProc<PFN_QUERYJOB>("QueryInformationJobObject");
+    PFN_TERMINATEJOB pfnTerminate = GetJobProc<PFN_TERMINATEJOB>("TerminateJobObject");
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
+    DWORD cEnded = 1;
+
+    // A count that cannot be read changes nothing: they all end the same.
+    if (hJob != NULL && pfnQuery != NULL &&
+        pfnQuery(hJob, JobObjectBasicAccountingInformation, &info, sizeof info, NULL))
+        cEnded = info.ActiveProcesses;
+    if (hJob == NULL || pfnTerminate == NULL || !pfnTerminate(hJob, ERROR_TIMEOUT))
+        TerminateProcess(hRunInstance, ERROR_TIMEOUT);
+    ReportText(ERROR_TIMEOUT, IDS_STOP_DEADLINE, DISPLAY_NAME, dwSeconds, cEnded);
+    dwEndCode = ERROR_TIMEOUT;
+    WaitForSingleObject(hRunInstance, INFINITE);
+}
+
 // Waits for the run instance to end. As a service it also waits for the
 // stop request and carries it out here, off the thread that answers every
 // control; the manager sends nothing after a stop, so a stop that cannot
 // start its instance is tried again every dwStopRetry ms until one starts
-// or the run instance ends. A console run's presses start their own.
+// or the run instance ends. A console run's presses start their own, and
+// only wake it for the deadline. The deadline, when there is one, cuts
+// every wait short.
 static void WaitForRunInstance(HANDLE hRunInstance, StopRefusal *pLogged)
 {
     HANDLE ahWait[2] = { hRunInstance, hServerStopEvent };
-    DWORD cWait = bDebug ? 1 : 2;
-    DWORD dwTimeout = INFINITE;
-    DWORD dwWait;
+    DWORD dwRetry = INFINITE;  // ms until the next try of a refused stop
+    LONG lLogged = ERROR_SUCCESS;
+    DWORD dwSeconds, dwLeft, dwWait;
+    BOOL fRequested;
 
     for (;;) {
-        dwWait = WaitForMultipleObjects(cWait, ahWait, FALSE, dwTimeout);
+        dwLeft = GetDeadlineLeft(&dwSeconds, &lLogged);
+        dwWait = WaitForMultipleObjects(2, ahWait, FALSE, dwLeft < dwRetry ? dwLeft : dwRetry);
+        if (dwWait == WAIT_TIMEOUT && dwLeft <= dwRetry) {
+            EndServers(hRunInstance, dwSeconds);
+            break;
+        }
         if (dwWait != WAIT_OBJECT_0 + 1 && dwWait != WAIT_TIMEOUT)
             break;  // ended, or nothing left to wait for
-        cWait = 1;  // the event stays signalled: the period paces the tries
-        dwTimeout = RunStopStep(pLogged) ? INFINITE : dwStopRetry;
+        if (!bDebug)
+            dwRetry = RunStopStep(pLogged) ? INFINITE : dwStopRetry;
     }
+    // Asked for or not, as it stood when the end was seen: a stop that
+    // comes later does not make the servers' failure a stop.
+    AcquireSRWLockShared(&srwRequest);
+    fRequested = stoprequested;
+    ReleaseSRWLockShared(&srwRequest);
     GetExitCodeProcess(hRunInstance, &termstat);
     CloseHandle(hRunInstance);
+    if (dwWait == WAIT_OBJECT_0 && !fRequested) {
+        // The servers failed: the entry's code is the script's, and Windows
+        // sees the service end with an error.
+        ReportText(termstat, IDS_ENDED_BY_ITSELF, qelctl, termstat, 0);
+        dwEndCode = ERROR_PROCESS_ABORTED;
+    }
 }
 
-// The control handler's part of a stop: records the request and wakes the
-// service thread, which does the rest.
+// The control handler's part of a stop: records the request, and when the
+// first came, from which a deadline counts, and wakes the service thread,
+// which does the rest.
 void RequestServiceStop(void)
 {
     AcquireSRWLockExclusive(&srwRequest);
+    if (!stoprequested)
+        dwStopTick = GetTickCount();
     stoprequested = TRUE;
     if (hServerStopEvent != NULL)
         SetEvent(hServerStopEvent);
@@ -331,7 +470,9 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     if (!ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT))
         goto cleanup;
 
-    hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    // Each request wakes the waiting thread once: it reads StopTimeout
+    // again, which a later press may find changed.
+    hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (hEvent == NULL)
         goto cleanup;
     SetStopEvent(hEvent);
@@ -384,6 +525,8 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
     // servers had run and ended.
     if (fStarting && hRunInstance == NULL)
         ReportScriptFailure(dwCode);
+    else if (hRunInstance != NULL && hJob == NULL)
+        ReportText(dwNoJob, IDS_NO_JOB, qelctl, 0, 0);
     logged.dwCode = NO_ERROR;
     logged.szWhy[0] = '\0';
     if (hRunInstance != NULL)
@@ -392,6 +535,9 @@ void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv)
         RunStopStep(&logged);  // the stop came first: its instance runs once, as it would have
 
 cleanup:
+    if (hJob != NULL)
+        CloseHandle(hJob);
+    hJob = NULL;
     SetStopEvent(NULL);
 }
 

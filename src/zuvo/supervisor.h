@@ -17,10 +17,17 @@ extern HANDLE hServerStopEvent;   // signalled by a stop request; wakes the serv
 extern BOOL stoprequested;        // a stop request has come; the run instance never starts
 extern BOOL stopstarted;          // a stop instance has been started
 extern DWORD dwStopRetry;         // ms between the tries of a refused stop; tests shorten it
+// The stopped report's exit code where the run's end decides it: 1067 for
+// servers that ended with no stop asked for, 1460 for a deadline that
+// passed; NO_ERROR otherwise.
+extern DWORD dwEndCode;
 // NULL in the product. Unit tests set it to act at the moment an instance
 // (lpszArg NULL for the run instance) is about to start: to send a stop
 // request the lock must keep out, or to try what the hold must refuse.
 extern void (*pfnInstanceStarting)(const char *lpszArg);
+// NULL in the product. Unit tests set it to see each instance's process
+// made, and in its job where it has one, before it runs.
+extern void (*pfnInstanceResuming)(const char *lpszArg, HANDLE hProcess);
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);

@@ -59,16 +59,41 @@ TEST_F(ServiceRun, StopRequestRunsOneStopInstanceAndTheServiceStops)
                                                             "stop [" + shown + "] [stopServers]" }));
     EXPECT_FALSE(ServerRunning(inst));
     EXPECT_EQ(ReadTextFile(ran), "");
+
+    // Servers that ignore the stop, one started with start: stop-pending while they run, or 1460 after StopTimeout 2.
+    inst = MakeInstallation(root, "start \"\" /b %FIXTURE% serve %EVENT%-2 >nul\r\n%FIXTURE% serve %EVENT% >nul", "rem");
+    const Installation started = { "", "", "", inst.event + "-2" };  // the started server's event
+    const char *key = "SYSTEM\\CurrentControlSet\\Services\\ZUVO\\Parameters";
+    OnExit unset([&] { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, "StopTimeout"); StopServer(started); });
+    for (DWORD timeout : { 0, 2 }) {
+        ASSERT_TRUE(!timeout || RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, "StopTimeout", REG_DWORD, &timeout, 4) == 0);
+        ASSERT_TRUE(WaitFor([] { return CountProcesses("vizad.exe") == 0; }, 30000));
+        ASSERT_TRUE(StartTestService() && WaitForServer(inst) && WaitForServer(started));
+        size_t offset = EventLogOffset();
+        ASSERT_TRUE(ControlTestService(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        if (!timeout) {
+            Sleep(3000);  // past a deadline of 2 s
+            EXPECT_TRUE(QueryTestService(&status) && status.dwCurrentState == SERVICE_STOP_PENDING && ServerRunning(inst) &&
+                        ServerRunning(started) && StopServer(started) && StopServer(inst));
+        }
+        ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
+        ExpectServiceStatus(status, SERVICE_STOPPED, timeout ? ERROR_TIMEOUT : 0);
+        EXPECT_TRUE(WaitFor([&] { return !ServerRunning(inst) && !ServerRunning(started); }, 10000));
+        EXPECT_EQ(EventStringsSince(offset), (timeout ? std::vector<std::string>{ "ZUVO error: 1460\n",
+                  "Ulvane Trelox ZUVO did not stop within 2 s: 3 processes ended.\n" } : std::vector<std::string>{}));
+    }
 }
 
 TEST_F(ServiceRun, RunInstanceEndingByItselfStopsTheService)
 {
     inst = MakeInstallation(ServiceRoot(), "%FIXTURE% sleep 1500 4");
+    size_t offset = EventLogOffset();
     ASSERT_TRUE(StartTestService()) << GetLastError();
     SERVICE_STATUS status;
     ASSERT_TRUE(WaitForServiceState(SERVICE_RUNNING, 30000, &status));
     ASSERT_TRUE(WaitForServiceState(SERVICE_STOPPED, 30000, &status));
-    ExpectServiceStatus(status, SERVICE_STOPPED, 0);
+    ExpectServiceStatus(status, SERVICE_STOPPED, ERROR_PROCESS_ABORTED);
+    EXPECT_EQ(EventStringsSince(offset), (std::vector<std::string>{ "ZUVO error: 4\n", inst.script + " ended by itself with exit code 4.\n" }));
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
 

@@ -229,3 +229,55 @@ TEST_F(DispatchTest, DispatcherRunsTheServiceOrLogsWhyNot)
                                          "StartServiceCtrlDisplatcher failed.\n" }));
     EXPECT_TRUE(FakeReports().empty());
 }
+
+// Servers that end unasked failed: their code's entry and 1067. Once StopTimeout passes, a stop ignored or refused
+// ends the run instance's job (1460). Without it it waits. The run instance runs in a job, the stop instance in none.
+static BOOL inJob[2];
+TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
+{
+    Installation inst = MakeInstallation(NewTestDir("svc-ends") + "\\inst", "%FIXTURE% serve %EVENT% >nul\r\nexit /b %VIZAD_EXIT%",
+                                         "%VIZAD_STOP% %FIXTURE% stop %EVENT%");  // rem: ignored
+    const std::string ended = inst.script + " ended by itself with exit code ", late = "ZUVO did not stop within 1 s: 2 processes ended.\n";
+    const struct {
+        const char *name, *exit, *stop; DWORD control, timeout; LONG timeoutError;  // control 0: the servers end
+        std::vector<std::string> entries; DWORD code; int after = 0, refused = 0, console = 0;
+    } rows[] = {
+        { "ends by itself with 0", "0", "call", 0, 0, 2, { "ZUVO error: 0\n", ended + "0.\n" }, 1067 },
+        { "ends by itself with 3, a stop after", "3", "call", 0, 0, 2, { "ZUVO error: 3\n", ended + "3.\n" }, 1067, 1 },
+        { "stopped, ends with 3", "3", "call", SERVICE_CONTROL_STOP, 0, 2, {}, 0 },
+        { "deadline passes", "0", "rem", SERVICE_CONTROL_PRESHUTDOWN, 1, 0, { "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460 },
+        { "deadline passes while refused", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, { "ZUVO error: 5023\n",
+          inst.script + " can be changed by Everyone.\n", "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460, 0, 1 },
+        { "deadline passes in console mode", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, {}, 1460, 0, 0, 1 },
+        { "no StopTimeout", "0", "rem", SERVICE_CONTROL_STOP, 0, 2, {}, 0 },
+        { "StopTimeout 0", "0", "rem", SERVICE_CONTROL_STOP, 0, 0, {}, 0 },
+        { "StopTimeout unreadable", "0", "rem", SERVICE_CONTROL_STOP, 0, 5,
+          { "ZUVO error: 5\n", "StopTimeout of ZUVO cannot be read as a REG_DWORD: a stop waits without a deadline.\n" }, 0 },
+    };
+    pfnInstanceResuming = [](const char *arg, HANDLE process) { IsProcessInJob(process, NULL, &inJob[arg != nullptr]); };
+    OnExit unhook([] { pfnInstanceResuming = nullptr; });
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        SetUp(), SetRoot(inst.root.c_str());
+        _putenv((std::string("VIZAD_EXIT=") + r.exit).c_str()), _putenv((std::string("VIZAD_STOP=") + r.stop).c_str());
+        fake.stopTimeout = r.timeout, fake.stopTimeoutError = r.timeoutError, bDebug = r.console, inJob[0] = inJob[1] = 2;
+        std::thread service([&] { r.console ? ServiceStart(0, nullptr) : service_main(0, nullptr); });
+        ASSERT_TRUE(WaitForServer(inst));
+        if (r.refused)
+            fake.securityByPath[inst.script] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
+        fake.onEvent = [&] { if (r.after) FakeControl(SERVICE_CONTROL_STOP); };
+        r.console ? ServiceStop() : r.control ? Control(r.control) : (void)StopServer(inst);
+        if (r.stop[0] == 'r' && r.timeout == 0) {
+            Sleep(1500);  // past a deadline of 1 s, still waiting
+            EXPECT_TRUE(ServerRunning(inst) && FakeReports().back().dwCurrentState == SERVICE_STOP_PENDING && StopServer(inst));
+        }
+        service.join();
+        std::vector<std::string> strings;
+        for (const EventEntry &e : FakeEvents())
+            strings.insert(strings.end(), e.strings.begin(), e.strings.end() - (e.type != EVENTLOG_ERROR_TYPE));
+        EXPECT_EQ(strings, r.entries);
+        EXPECT_EQ(r.console ? dwEndCode : FakeReports().back().dwWin32ExitCode, r.code);
+        EXPECT_FALSE(ServerRunning(inst));
+        EXPECT_EQ(inJob[0] * 4 + inJob[1], (r.control && !r.refused) || r.console ? 4 : 6);
+    }
+}

@@ -213,6 +213,11 @@ LONG RegGetSystemVariable(LPCWSTR, WCHAR *lpszValue, DWORD cbValue)
     return ERROR_SUCCESS;
 }
 
+LONG RegGetStopTimeout(DWORD *pdwSeconds)
+{
+    return *pdwSeconds = fake.stopTimeout, fake.stopTimeoutError;
+}
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName)
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -248,6 +253,8 @@ BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventI
 
 BOOL EvtDeregisterEventSource(HANDLE hEventLog)
 {
+    if (fake.onEvent)
+        fake.onEvent();
     std::lock_guard<std::mutex> guard(lock);
     if (hEventLog != kEventSource)
         return FALSE;

@@ -78,9 +78,12 @@ struct FakeAdvapi {
 
     std::wstring systemRoot;                 // the registry's ZOVOVEV; "" for none
     LONG systemRootError = ERROR_SUCCESS;    // or why it cannot be read
+    DWORD stopTimeout = 0;                   // the service's StopTimeout in s
+    LONG stopTimeoutError = ERROR_FILE_NOT_FOUND;  // or why it cannot be read
 
     // Event log.
     std::vector<EventEntry> events;
+    std::function<void()> onEvent;           // runs after each entry, outside the fake's lock
     bool sourceFails = false;
     int openSources = 0;                     // registered and not yet deregistered
     std::string sourceServer = "(unset)";

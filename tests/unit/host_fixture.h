@@ -32,6 +32,7 @@ protected:
         InitOnceInitialize(&ioRoot);  // and the root read afresh
         stoprequested = FALSE;
         stopstarted = FALSE;
+        dwEndCode = NO_ERROR;
         SetRoot(nullptr);
     }
 

@@ -33,7 +33,8 @@ static const CatalogueCase kCatalogue[] = {
     { 16, "%s ended by itself with exit code %u.\n" },
     { 17, "%s did not stop within %u s: %u processes ended.\n" },
     { 18, "%s is not in a job of its own: a stop deadline ends it alone.\n" },
-    { 19, "Unable to find resource id 19" },
+    { 19, "StopTimeout of %s cannot be read as a REG_DWORD: a stop waits without a deadline.\n" },
+    { 20, "Unable to find resource id 20" },
     { -1, "Unable to find resource id -1" },
 };
 

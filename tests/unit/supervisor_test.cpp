@@ -58,7 +58,8 @@ TEST_F(SupervisorTest, RunInstanceEndingByItselfEndsTheStartRoutine)
     ServiceStart(0, nullptr);
     EXPECT_EQ(CountCalls(inst, "run"), 1u);
     EXPECT_EQ(CountCalls(inst, "stop"), 0u);
-    EXPECT_TRUE(fake.events.empty());
+    ASSERT_EQ(fake.events.size(), 1u);  // no stop was asked for: the servers failed
+    EXPECT_EQ(fake.events[0].strings[1], inst.script + " ended by itself with exit code 7.\n");
     EXPECT_EQ(WaitForSingleObject(inherited, 0), WAIT_OBJECT_0);
     // C:\, the scratch folders, inst, bin and the script.
     EXPECT_GE(heldAtStart, 5u);
