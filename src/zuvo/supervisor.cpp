@@ -252,10 +252,11 @@ static void FormatScriptFailure(char *errmsg, DWORD dwCode)
 {
     char szFormat[MSG_SIZE];
 
+    // The walk's own text, then the line end that text 1 has of its own.
     FormatText(errmsg, MSG_SIZE,
-               dwCode == ERROR_SHARING_VIOLATION ? TEXT_HELD_UNREAD "\n"
+               dwCode == ERROR_SHARING_VIOLATION ? TEXT_HELD_UNREAD "%s"
                                                  : GetResourceString(IDS_NOT_FOUND, szFormat, MSG_SIZE),
-               qelctl);
+               qelctl, "\n");
 }
 
 // Text 1 or the held-open text, printed or logged with dwCode, which says
