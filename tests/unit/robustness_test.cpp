@@ -52,7 +52,8 @@ TEST_F(RobustnessTest, ScriptTroublesBeforeTheStart)
 {
     std::string dir = NewTestDir("robust");
     // A script of a lone line end is readable and runs as an empty batch:
-    // the run instance ends at once and so does the start routine. Its
+    // the run instance ends at once, by itself, and so does the start
+    // routine, with the entry that says so and the script's code. Its
     // folder, café, has a letter that code page 1252 spells exactly.
     const std::string blank = dir + "\\caf\xE9";
     MakeDirs(blank + "\\bin");
@@ -68,7 +69,9 @@ TEST_F(RobustnessTest, ScriptTroublesBeforeTheStart)
         SetUp();
         SetRoot(root.c_str());
         ServiceStart(0, nullptr);
-        EXPECT_TRUE(FakeEvents().empty()) << root;
+        std::vector<EventEntry> ended = FakeEvents();
+        ASSERT_EQ(ended.size(), 1u) << root;
+        EXPECT_EQ(ended[0].strings[1], root + "\\bin\\revaduzeza.bat ended by itself with exit code 0.\n");
         EXPECT_EQ(dwErr, 0u) << root;
     }
 
