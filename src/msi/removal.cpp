@@ -93,15 +93,16 @@ static UINT SetUpgradeMark(MSIHANDLE install, bool set)
     HKEY key;
     LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kVizadKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
     if (err == ERROR_SUCCESS) {
-        // 1.4.0's removal keeps the service for any value: "{code} pid".
-        wchar_t mark[64];
-        GetProperty(install, L"ProductCode", mark, 40);
-        swprintf(mark + wcslen(mark), 24, L" %lu", InstallerProcess());
-        if (set)
+        if (set) {
+            // 1.4.0's removal keeps the service for any value: "{code} pid".
+            wchar_t mark[64];
+            GetProperty(install, L"ProductCode", mark, 40);
+            swprintf(mark + wcslen(mark), 24, L" %lu", InstallerProcess());
             err = RegSetValueExW(key, L"Upgrading", 0, REG_SZ, reinterpret_cast<const BYTE *>(mark),
                                  (DWORD)((wcslen(mark) + 1) * sizeof(wchar_t)));
-        else if ((err = RegDeleteValueW(key, L"Upgrading")) == ERROR_FILE_NOT_FOUND)
+        } else if ((err = RegDeleteValueW(key, L"Upgrading")) == ERROR_FILE_NOT_FOUND) {
             err = ERROR_SUCCESS;
+        }
         RegCloseKey(key);
     }
     if (err != ERROR_SUCCESS)

@@ -24,10 +24,7 @@ template <typename Fn> static Fn GetAdvapiProc(const char *lpszName)
             return NULL;
         InterlockedExchangePointer(&pAdvapi, hAdvapi);
     }
-    FARPROC proc = GetProcAddress(hAdvapi, lpszName);
-    // Through void (*)(), the type that the compiler lets stand for any
-    // function, not through a data pointer.
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+    return GetModuleProc<Fn>(hAdvapi, lpszName);
 }
 
 typedef BOOL(WINAPI *PFN_DISPATCH)(const SERVICE_TABLE_ENTRYA *);

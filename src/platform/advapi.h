@@ -35,6 +35,14 @@ LONG RegGetSystemVariable(LPCWSTR lpszName, WCHAR *lpszValue, DWORD cbValue);
 // is none, ERROR_UNSUPPORTED_TYPE for another type).
 LONG RegGetStopTimeout(DWORD *pdwSeconds);
 
+// hModule's function lpszName as type Fn, or NULL with the last error set:
+// through void (*)(), the type that the compiler lets stand for any
+// function, not through a data pointer.
+template <typename Fn> inline Fn GetModuleProc(HMODULE hModule, const char *lpszName)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, lpszName)));
+}
+
 HANDLE EvtRegisterEventSource(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
 BOOL EvtReportEvent(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
                     PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR *lpStrings,

@@ -152,8 +152,7 @@ typedef BOOL(WINAPI *PFN_TERMINATEJOB)(HANDLE, UINT);
 
 template <typename Fn> static Fn GetJobProc(const char *lpszName)
 {
-    FARPROC proc = GetProcAddress(GetModuleHandleA("kernel32.dll"), lpszName);
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+    return GetModuleProc<Fn>(GetModuleHandleA("kernel32.dll"), lpszName);
 }
 
 // The run instance's job of its own. No limit is set: no kill-on-close, as
