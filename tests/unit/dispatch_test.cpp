@@ -237,6 +237,7 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
 {
     Installation inst = MakeInstallation(NewTestDir("svc-ends") + "\\inst", "%FIXTURE% serve %EVENT% >nul\r\nexit /b %VIZAD_EXIT%",
                                          "%VIZAD_STOP% %FIXTURE% stop %EVENT%");  // rem: ignored
+    const std::string slow = "\"" + FixturePath() + "\" sleep 2000 & call";  // a stop that takes 2 s
     const std::string ended = inst.script + " ended by itself with exit code ", late = "ZUVO did not stop within 1 s: 2 processes ended.\n";
     const struct {
         const char *name, *exit, *stop; DWORD control, timeout; LONG timeoutError;  // control 0: the servers end
@@ -249,6 +250,7 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
         { "deadline passes while refused", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, { "ZUVO error: 5023\n",
           inst.script + " can be changed by Everyone.\n", "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460, 0, 1 },
         { "deadline passes in console mode", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, {}, 1460, 0, 0, 1 },
+        { "stopped within its deadline", "0", slow.c_str(), SERVICE_CONTROL_STOP, 10, 0, {}, 0 },
         { "no StopTimeout", "0", "rem", SERVICE_CONTROL_STOP, 0, 2, {}, 0 },
         { "StopTimeout 0", "0", "rem", SERVICE_CONTROL_STOP, 0, 0, {}, 0 },
         { "StopTimeout unreadable", "0", "rem", SERVICE_CONTROL_STOP, 0, 5,
