@@ -241,7 +241,7 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
     const std::string ended = inst.script + " ended by itself with exit code ", late = "ZUVO did not stop within 1 s: 2 processes ended.\n";
     const struct {
         const char *name, *exit, *stop; DWORD control, timeout; LONG timeoutError;  // control 0: the servers end
-        std::vector<std::string> entries; DWORD code; int after = 0, refused = 0, console = 0;
+        std::vector<std::string> entries; DWORD code; int after = 0, refused = 0, console = 0, again = 0;
     } rows[] = {
         { "ends by itself with 0", "0", "call", 0, 0, 2, { "ZUVO error: 0\n", ended + "0.\n" }, 1067 },
         { "ends by itself with 3, a stop after", "3", "call", 0, 0, 2, { "ZUVO error: 3\n", ended + "3.\n" }, 1067, 1 },
@@ -249,7 +249,7 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
         { "deadline passes", "0", "rem", SERVICE_CONTROL_PRESHUTDOWN, 1, 0, { "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460 },
         { "deadline passes while refused", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, { "ZUVO error: 5023\n",
           inst.script + " can be changed by Everyone.\n", "ZUVO error: 1460\n", "Ulvane Trelox " + late }, 1460, 0, 1 },
-        { "deadline passes in console mode", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, {}, 1460, 0, 0, 1 },
+        { "deadline passes in console mode, from the first of 9 presses", "0", "rem", SERVICE_CONTROL_STOP, 1, 0, {}, 1460, 0, 0, 1, 8 },
         { "stopped within its deadline", "0", slow.c_str(), SERVICE_CONTROL_STOP, 10, 0, {}, 0 },
         { "no StopTimeout", "0", "rem", SERVICE_CONTROL_STOP, 0, 2, {}, 0 },
         { "StopTimeout 0", "0", "rem", SERVICE_CONTROL_STOP, 0, 0, {}, 0 },
@@ -269,6 +269,9 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
             fake.securityByPath[inst.script] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;WD)";
         fake.onEvent = [&] { if (r.after) FakeControl(SERVICE_CONTROL_STOP); };
         r.console ? ServiceStop() : r.control ? Control(r.control) : (void)StopServer(inst);
+        for (int press = 0; press < r.again; press++)
+            Sleep(300), ServiceStop();  // 2.4 s of presses: the deadline stays where the first set it
+        EXPECT_TRUE(!r.again || !ServerRunning(inst));
         if (r.stop[0] == 'r' && r.timeout == 0) {
             Sleep(1500);  // past a deadline of 1 s, still waiting
             EXPECT_TRUE(ServerRunning(inst) && FakeReports().back().dwCurrentState == SERVICE_STOP_PENDING && StopServer(inst));
