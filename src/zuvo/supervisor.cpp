@@ -26,7 +26,7 @@ DWORD dwEndCode = NO_ERROR;
 static DWORD termstat = 0;  // the run instance's exit code
 static BOOL fRootExact = FALSE;  // qelctl names the root that was set
 void (*pfnInstanceStarting)(const char *lpszArg) = NULL;
-void (*pfnInstanceResuming)(const char *lpszArg, HANDLE hProcess) = NULL;
+void (*pfnInstanceResuming)(const char *lpszArg, const PROCESS_INFORMATION *ppi) = NULL;
 // The run instance's job, which everything it starts joins; NULL when it
 // is in none, then dwNoJob says why.
 static HANDLE hJob = NULL;
@@ -208,7 +208,7 @@ static HANDLE StartScriptInstance(const char *lpszArg)
     if (lpszArg == NULL)
         PutInJob(pi.hProcess);
     if (pfnInstanceResuming != NULL)
-        pfnInstanceResuming(lpszArg, pi.hProcess);
+        pfnInstanceResuming(lpszArg, &pi);
     if (ResumeThread(pi.hThread) == (DWORD)-1) {
         dwStartErr = GetLastError();
         TerminateProcess(pi.hProcess, dwStartErr);  // never ran

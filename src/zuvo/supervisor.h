@@ -26,8 +26,8 @@ extern DWORD dwEndCode;
 // request the lock must keep out, or to try what the hold must refuse.
 extern void (*pfnInstanceStarting)(const char *lpszArg);
 // NULL in the product. Unit tests set it to see each instance's process
-// made, and in its job where it has one, before it runs.
-extern void (*pfnInstanceResuming)(const char *lpszArg, HANDLE hProcess);
+// made, still suspended, and in its job where it has one, before it runs.
+extern void (*pfnInstanceResuming)(const char *lpszArg, const PROCESS_INFORMATION *ppi);
 
 // supervisor.cpp
 void ServiceStart(DWORD dwArgc, LPSTR *lpszArgv);

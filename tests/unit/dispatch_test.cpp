@@ -233,6 +233,7 @@ TEST_F(DispatchTest, DispatcherRunsTheServiceOrLogsWhyNot)
 // Servers that end unasked failed: their code's entry and 1067. Once StopTimeout passes, a stop ignored or refused
 // ends the run instance's job (1460). Without it it waits. The run instance runs in a job, the stop instance in none.
 static BOOL inJob[2];
+static bool ranFirst;
 TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
 {
     Installation inst = MakeInstallation(NewTestDir("svc-ends") + "\\inst", "%FIXTURE% serve %EVENT% >nul\r\nexit /b %VIZAD_EXIT%",
@@ -256,7 +257,11 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
         { "StopTimeout unreadable", "0", "rem", SERVICE_CONTROL_STOP, 0, 5,
           { "ZUVO error: 5\n", "StopTimeout of ZUVO cannot be read as a REG_DWORD: a stop waits without a deadline.\n" }, 0 },
     };
-    pfnInstanceResuming = [](const char *arg, HANDLE process) { IsProcessInJob(process, NULL, &inJob[arg != nullptr]); };
+    pfnInstanceResuming = [](const char *arg, const PROCESS_INFORMATION *pi) {
+        IsProcessInJob(pi->hProcess, NULL, &inJob[arg != nullptr]);
+        ranFirst |= SuspendThread(pi->hThread) != 1;  // 1: created suspended, nothing ran yet
+        ResumeThread(pi->hThread);
+    };
     OnExit unhook([] { pfnInstanceResuming = nullptr; });
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
@@ -284,5 +289,6 @@ TEST_F(DispatchTest, EndsShowToWindowsAsTheyCame)
         EXPECT_EQ(r.console ? dwEndCode : FakeReports().back().dwWin32ExitCode, r.code);
         EXPECT_FALSE(ServerRunning(inst));
         EXPECT_EQ(inJob[0] * 4 + inJob[1], (r.control && !r.refused) || r.console ? 4 : 6);
+        EXPECT_FALSE(ranFirst);
     }
 }
